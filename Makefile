@@ -1,0 +1,54 @@
+# Front door. `make demo` runs the main job, `make test` every test.
+SHELL := /bin/bash
+JOBS  ?= $(shell nproc)
+
+.PHONY: all deps host demo test windows bench fuzz lint clean \
+        test-host test-asan test-tsan
+
+all: host
+
+deps:
+	@tools/install-deps.sh
+
+define build_preset
+	cmake --preset $(1) >/dev/null
+	cmake --build --preset $(1) -j $(JOBS)
+endef
+
+host: deps
+	$(call build_preset,host)
+
+demo: host
+	tools/demo.sh build/host/bin
+
+windows: deps
+	$(call build_preset,win-i686)
+	$(call build_preset,win-x86_64)
+
+test-host: host windows
+	ctest --preset host -j $(JOBS)
+
+test-asan: deps
+	$(call build_preset,asan)
+	ctest --preset asan -j $(JOBS)
+
+test-tsan: deps
+	$(call build_preset,tsan)
+	ctest --preset tsan -j $(JOBS)
+
+lint: host
+	tools/lint.sh build/host
+
+test: test-host test-asan test-tsan lint
+	@echo "all test stages passed"
+
+bench: deps
+	$(call build_preset,bench)
+	tools/bench.sh build/bench/bin
+
+fuzz: deps
+	$(call build_preset,fuzz)
+	tools/fuzz.sh build/fuzz/bin 300
+
+clean:
+	rm -rf build

@@ -1,0 +1,106 @@
+// The simulated machine's configuration registry: one tree under
+// HKEY_LOCAL_MACHINE, shared by the simulated kernel (Zw* calls, the Plug
+// and Play manager) and the simulated Win32 side (Reg*, SetupDi*).
+//
+// Key and value names are compared without regard to ASCII case. String
+// data (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) is stored as the kernel stores
+// it: UTF-16LE bytes with their terminators; the ANSI Win32 calls convert.
+// The tree loads from and saves to the text format of regedit exports
+// ("Windows Registry Editor Version 5.00").
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hostreg {
+
+// Value types, numbered as Windows numbers them.
+enum : uint32_t {
+  kRegNone = 0,
+  kRegSz = 1,
+  kRegExpandSz = 2,
+  kRegBinary = 3,
+  kRegDword = 4,
+  kRegMultiSz = 7,
+  kRegQword = 11,
+};
+
+struct RegValue {
+  std::string name;  // empty for the key's default value
+  uint32_t type = kRegNone;
+  std::vector<uint8_t> data;
+};
+
+class RegKey {
+ public:
+  explicit RegKey(std::string name, RegKey* parent = nullptr);
+  RegKey(const RegKey&) = delete;
+  RegKey& operator=(const RegKey&) = delete;
+
+  const std::string& Name() const { return name_; }
+  RegKey* Parent() const { return parent_; }
+  std::string Path() const;  // below HKEY_LOCAL_MACHINE, "\\"-separated
+
+  RegKey* Subkey(std::string_view name) const;   // null when absent
+  RegKey* CreateSubkey(std::string_view name);   // existing or new
+  bool DeleteSubkey(std::string_view name);      // with everything below
+  const std::vector<std::unique_ptr<RegKey>>& Subkeys() const { return subkeys_; }
+
+  const RegValue* Value(std::string_view name) const;  // null when absent
+  void SetValue(std::string_view name, uint32_t type, std::vector<uint8_t> data);
+  bool DeleteValue(std::string_view name);
+  const std::vector<RegValue>& Values() const { return values_; }
+
+ private:
+  std::string name_;
+  RegKey* parent_;
+  std::vector<std::unique_ptr<RegKey>> subkeys_;  // in creation order
+  std::vector<RegValue> values_;                  // in creation order
+};
+
+class Registry {
+ public:
+  Registry();
+  Registry(const Registry&) = delete;
+  Registry& operator=(const Registry&) = delete;
+
+  // The registry of the simulated machine this process runs.
+  static Registry& Machine();
+
+  // Every caller holds this lock while it reads or changes the tree or
+  // keeps a RegKey pointer.
+  std::recursive_mutex& Mutex() { return mutex_; }
+
+  RegKey* Root() { return &root_; }                  // HKEY_LOCAL_MACHINE
+  RegKey* Open(std::string_view path);               // null when absent
+  RegKey* Create(std::string_view path);             // with every missing parent
+  bool Delete(std::string_view path);                // key and subtree
+  void Clear();
+
+  // regedit text: "Windows Registry Editor Version 5.00", keys as
+  // [HKEY_LOCAL_MACHINE\...], values as "name"="text", dword:, hex:,
+  // hex(2): and hex(7): (UTF-16LE bytes), hex(N): for other types.
+  // ExportText writes the subtree at path ("" for all of it).
+  std::string ExportText(std::string_view path = "") const;
+  bool ImportText(std::string_view text, std::string* error);
+  bool LoadFile(const std::string& file, std::string* error);
+  bool SaveFile(const std::string& file, std::string* error) const;
+
+ private:
+  mutable std::recursive_mutex mutex_;
+  RegKey root_;
+};
+
+// String data helpers: ANSI (the host's code page is Windows-1252-like,
+// one byte per character) to and from the stored UTF-16LE form.
+std::vector<uint8_t> EncodeSz(std::string_view text);                // with NUL
+std::vector<uint8_t> EncodeMultiSz(const std::vector<std::string>& names);
+std::vector<uint8_t> EncodeDword(uint32_t value);
+std::string DecodeSz(const std::vector<uint8_t>& data);              // up to the first NUL
+std::vector<std::string> DecodeMultiSz(const std::vector<uint8_t>& data);
+
+}  // namespace hostreg
