@@ -144,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(
                       InvokeCase{"CancelledOnCancel", STATUS_CANCELLED, true, false, false, true, true},
                       InvokeCase{"CancelFlagCoversSuccess", STATUS_SUCCESS, true, false, false, true, true},
                       InvokeCase{"CancelledWithoutFlags", STATUS_SUCCESS, true, false, false, false, false}),
-    [](const ::testing::TestParamInfo<InvokeCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<InvokeCase>& param) { return std::string(param.param.name); });
 
 TEST_F(IrpTest, MoreProcessingRequiredStopsCompletionUntilTheIrpIsCompletedAgain) {
   NamedRoutine upper{&log_, "upper"};
