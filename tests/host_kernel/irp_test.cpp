@@ -228,9 +228,11 @@ class DeviceControlTest : public IrpTest {
       seenMajor_ = sp->MajorFunction;
       ULONG in = sp->Parameters.DeviceIoControl.InputBufferLength;
       ULONG out = sp->Parameters.DeviceIoControl.OutputBufferLength;
-      const auto* buffer = static_cast<const unsigned char*>(irp->AssociatedIrp.SystemBuffer);
-      seenInput_.assign(buffer, buffer + in);
-      std::memset(irp->AssociatedIrp.SystemBuffer, 0x5A, in > out ? in : out);
+      auto* buffer = static_cast<unsigned char*>(irp->AssociatedIrp.SystemBuffer);
+      if (buffer != nullptr) {
+        seenInput_.assign(buffer, buffer + in);
+        std::memset(buffer, 0x5A, in > out ? in : out);
+      }
       return Complete(irp, status, information);
     });
   }
