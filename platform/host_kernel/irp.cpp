@@ -258,7 +258,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
            static_cast<void*>(DeviceObject), static_cast<void*>(Irp), from, Irp->StackCount);
     return STATUS_INVALID_DEVICE_STATE;
   }
-  int to = from - 1;
+  [[maybe_unused]] int to = from - 1;
 
   auto track = hostk::TrackOf(Irp);
 #ifndef QELV_BENCH_BUILD
