@@ -326,3 +326,32 @@ TEST_F(DeviceControlTest, InformationBeyondTheOutputBufferIsCutAndReported) {
 
 }  // namespace
 }  // namespace hostk_test
+
+namespace hostk_test {
+namespace {
+
+TEST_F(IrpTest, SynchronousPnpIrpKeepsNotSupportedWhenNobodyHandlesIt) {
+  DEVICE_RELATION_TYPE seen = TransportRelations;
+  // Leaves the status untouched, as a bus driver does for what it does
+  // not handle.
+  PDEVICE_OBJECT bottom = AddDevice([&seen](PDEVICE_OBJECT, PIRP irp) {
+    seen = IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type;
+    NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  });
+  PDEVICE_OBJECT filter = AddDevice(PassDown, bottom);
+
+  ULONG_PTR information = 1;
+  NTSTATUS status = hostk::SendSynchronousIrp(
+      filter, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS,
+      [](IO_STACK_LOCATION& sp) { sp.Parameters.QueryDeviceRelations.Type = BusRelations; }, &information);
+
+  EXPECT_EQ(status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(seen, BusRelations);
+  EXPECT_EQ(information, 0u);
+  EXPECT_EQ(filter->ReferenceCount, 0);
+}
+
+}  // namespace
+}  // namespace hostk_test
