@@ -79,15 +79,25 @@ struct KeyHandle {
   REGSAM access;
 };
 
-std::mutex g_handle_mutex;
-std::map<uintptr_t, KeyHandle> g_keys;
-uintptr_t g_next_key = 0x1000;
+// The simulation's state lives for the whole process (never destroyed): a
+// library's unload hook may still close handles after static destructors
+// have run.
+struct KeyTable {
+  std::mutex mutex;
+  std::map<uintptr_t, KeyHandle> keys;
+  uintptr_t next = 0x1000;
+};
+KeyTable& Keys() {
+  static auto* table = new KeyTable;
+  return *table;
+}
 
 HKEY NewKeyHandle(const std::string& path, REGSAM access) {
-  std::lock_guard<std::mutex> hold(g_handle_mutex);
-  uintptr_t id = g_next_key;
-  g_next_key += 4;
-  g_keys[id] = KeyHandle{path, access};
+  KeyTable& table = Keys();
+  std::lock_guard<std::mutex> hold(table.mutex);
+  uintptr_t id = table.next;
+  table.next += 4;
+  table.keys[id] = KeyHandle{path, access};
   return reinterpret_cast<HKEY>(id);
 }
 
@@ -97,9 +107,10 @@ bool LookupKey(HKEY key, KeyHandle* out) {
     *out = KeyHandle{std::string(), KEY_ALL_ACCESS};
     return true;
   }
-  std::lock_guard<std::mutex> hold(g_handle_mutex);
-  auto it = g_keys.find(reinterpret_cast<uintptr_t>(key));
-  if (it == g_keys.end()) return false;
+  KeyTable& table = Keys();
+  std::lock_guard<std::mutex> hold(table.mutex);
+  auto it = table.keys.find(reinterpret_cast<uintptr_t>(key));
+  if (it == table.keys.end()) return false;
   *out = it->second;
   return true;
 }
@@ -129,13 +140,20 @@ struct DevInfoSet {
   std::vector<std::string> instances;  // device instance ids
 };
 
-std::mutex g_set_mutex;
-std::set<DevInfoSet*> g_sets;
+struct SetTable {
+  std::mutex mutex;
+  std::set<DevInfoSet*> sets;
+};
+SetTable& Sets() {
+  static auto* table = new SetTable;
+  return *table;
+}
 
 DevInfoSet* LookupSet(HDEVINFO handle) {
-  std::lock_guard<std::mutex> hold(g_set_mutex);
+  SetTable& table = Sets();
+  std::lock_guard<std::mutex> hold(table.mutex);
   auto* set = static_cast<DevInfoSet*>(handle);
-  return g_sets.count(set) != 0 ? set : nullptr;
+  return table.sets.count(set) != 0 ? set : nullptr;
 }
 
 // The instance id a SP_DEVINFO_DATA of this set names, or null.
@@ -220,12 +238,16 @@ bool ParseGuidText(const std::string& text, GUID* guid) {
 
 // ------------------------------------------------------- message boxes
 
-std::mutex g_box_mutex;
-std::vector<hostwin32::MessageBoxRecord> g_boxes;
-
-std::mutex g_tick_mutex;
-bool g_tick_fixed = false;
-DWORD g_tick_value = 0;
+struct UserState {
+  std::mutex mutex;
+  std::vector<hostwin32::MessageBoxRecord> boxes;
+  bool tick_fixed = false;
+  DWORD tick_value = 0;
+};
+UserState& User() {
+  static auto* state = new UserState;
+  return *state;
+}
 
 }  // namespace
 
@@ -234,34 +256,34 @@ DWORD g_tick_value = 0;
 namespace hostwin32 {
 
 std::vector<MessageBoxRecord> MessageBoxes() {
-  std::lock_guard<std::mutex> hold(g_box_mutex);
-  return g_boxes;
+  std::lock_guard<std::mutex> hold(User().mutex);
+  return User().boxes;
 }
 
 void ClearMessageBoxes() {
-  std::lock_guard<std::mutex> hold(g_box_mutex);
-  g_boxes.clear();
+  std::lock_guard<std::mutex> hold(User().mutex);
+  User().boxes.clear();
 }
 
 void SetTickCount(DWORD ticks) {
-  std::lock_guard<std::mutex> hold(g_tick_mutex);
-  g_tick_fixed = true;
-  g_tick_value = ticks;
+  std::lock_guard<std::mutex> hold(User().mutex);
+  User().tick_fixed = true;
+  User().tick_value = ticks;
 }
 
 void ResetTickCount() {
-  std::lock_guard<std::mutex> hold(g_tick_mutex);
-  g_tick_fixed = false;
+  std::lock_guard<std::mutex> hold(User().mutex);
+  User().tick_fixed = false;
 }
 
 int OpenKeyHandles() {
-  std::lock_guard<std::mutex> hold(g_handle_mutex);
-  return static_cast<int>(g_keys.size());
+  std::lock_guard<std::mutex> hold(Keys().mutex);
+  return static_cast<int>(Keys().keys.size());
 }
 
 int OpenDeviceInfoSets() {
-  std::lock_guard<std::mutex> hold(g_set_mutex);
-  return static_cast<int>(g_sets.size());
+  std::lock_guard<std::mutex> hold(Sets().mutex);
+  return static_cast<int>(Sets().sets.size());
 }
 
 std::string GuidText(const GUID& guid) {
@@ -288,8 +310,8 @@ void WINAPI SetLastError(DWORD dwErrCode) { t_last_error = dwErrCode; }
 
 DWORD WINAPI GetTickCount(void) {
   {
-    std::lock_guard<std::mutex> hold(g_tick_mutex);
-    if (g_tick_fixed) return g_tick_value;
+    std::lock_guard<std::mutex> hold(User().mutex);
+    if (User().tick_fixed) return User().tick_value;
   }
   auto since = std::chrono::steady_clock::now().time_since_epoch();
   return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
@@ -307,8 +329,8 @@ int _mbsicmp(const unsigned char* string1, const unsigned char* string2) {
 }
 
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
-  std::lock_guard<std::mutex> hold(g_box_mutex);
-  g_boxes.push_back(hostwin32::MessageBoxRecord{hWnd, lpText == nullptr ? "" : lpText,
+  std::lock_guard<std::mutex> hold(User().mutex);
+  User().boxes.push_back(hostwin32::MessageBoxRecord{hWnd, lpText == nullptr ? "" : lpText,
                                                 lpCaption == nullptr ? "Error" : lpCaption, uType});
   return IDOK;
 }
@@ -372,8 +394,8 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
   if (hKey == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
-  std::lock_guard<std::mutex> hold(g_handle_mutex);
-  return g_keys.erase(reinterpret_cast<uintptr_t>(hKey)) != 0 ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  std::lock_guard<std::mutex> hold(Keys().mutex);
+  return Keys().keys.erase(reinterpret_cast<uintptr_t>(hKey)) != 0 ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
@@ -535,9 +557,9 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
       }
     }
   }
-  std::lock_guard<std::mutex> hold(g_set_mutex);
+  std::lock_guard<std::mutex> hold(Sets().mutex);
   DevInfoSet* raw = set.release();
-  g_sets.insert(raw);
+  Sets().sets.insert(raw);
   SetLastError(ERROR_SUCCESS);
   return raw;
 }
@@ -689,9 +711,9 @@ HKEY WINAPI SetupDiOpenClassRegKey(const GUID* ClassGuid, REGSAM samDesired) {
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
   std::unique_ptr<DevInfoSet> owned;
   {
-    std::lock_guard<std::mutex> hold(g_set_mutex);
+    std::lock_guard<std::mutex> hold(Sets().mutex);
     auto* set = static_cast<DevInfoSet*>(DeviceInfoSet);
-    if (g_sets.erase(set) == 0) {
+    if (Sets().sets.erase(set) == 0) {
       SetLastError(ERROR_INVALID_HANDLE);
       return FALSE;
     }
