@@ -15,7 +15,7 @@ using internal::Report;
 
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
 thread_local PDRIVER_OBJECT t_driver = nullptr;
-thread_local HANDLE t_processId = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(kSystemProcessId));
+thread_local ULONG_PTR t_processId = kSystemProcessId;
 // Its address identifies the thread: spin lock owner, KeGetCurrentThread.
 thread_local char t_threadMarker;
 
@@ -42,15 +42,13 @@ PDRIVER_OBJECT CurrentDriver() { return t_driver; }
 DriverContext::DriverContext(PDRIVER_OBJECT driver) : saved_(t_driver) { t_driver = driver; }
 DriverContext::~DriverContext() { t_driver = saved_; }
 
-HANDLE CurrentProcessId() { return t_processId; }
-void SetCurrentProcessId(HANDLE pid) { t_processId = pid; }
+HANDLE CurrentProcessId() { return reinterpret_cast<HANDLE>(t_processId); }
+void SetCurrentProcessId(HANDLE pid) { t_processId = reinterpret_cast<ULONG_PTR>(pid); }
 
 }  // namespace internal
 
-ProcessScope::ProcessScope(ULONG pid) : saved_(t_processId) {
-  t_processId = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(pid));
-}
-ProcessScope::~ProcessScope() { t_processId = saved_; }
+ProcessScope::ProcessScope(ULONG pid) : saved_(reinterpret_cast<HANDLE>(t_processId)) { t_processId = pid; }
+ProcessScope::~ProcessScope() { t_processId = reinterpret_cast<ULONG_PTR>(saved_); }
 
 }  // namespace hostk
 
@@ -223,7 +221,7 @@ extern "C" PETHREAD NTAPI PsGetCurrentThread(VOID) {
   return reinterpret_cast<PETHREAD>(&hostk::t_threadMarker);
 }
 
-extern "C" HANDLE NTAPI PsGetCurrentProcessId(VOID) { return hostk::t_processId; }
+extern "C" HANDLE NTAPI PsGetCurrentProcessId(VOID) { return reinterpret_cast<HANDLE>(hostk::t_processId); }
 
 extern "C" PEPROCESS NTAPI IoGetCurrentProcess(VOID) {
   // Only compared, never looked into.
