@@ -35,9 +35,9 @@ TEST_F(AccountingTest, OverlappingRequestsMakeOneBusyPeriod) {
   PDEVICE_OBJECT disk = HoldingFilter(2);
   StartAt(100);
   SetTicks(1000);
-  auto a = StartSrb(disk);
+  TestRequest* a = StartSrb(disk);
   SetTicks(1300);
-  auto b = StartSrb(disk);
+  TestRequest* b = StartSrb(disk);
   EXPECT_EQ(Driver.BusActivity[2].BusyStart, 1000);
   EXPECT_EQ(Outstanding(2), 2);
   CompleteAt(1700, disk);
@@ -54,9 +54,9 @@ TEST_F(AccountingTest, BusesCountApartAndOneBusIndexSharesOneCount) {
   PDEVICE_OBJECT other = HoldingFilter(4);
   StartAt(0);
   SetTicks(10);
-  auto r1 = StartSrb(first);
-  auto r2 = StartSrb(second);
-  auto r3 = StartSrb(other);
+  StartSrb(first);
+  StartSrb(second);
+  StartSrb(other);
   EXPECT_EQ(Outstanding(1), 2);
   EXPECT_EQ(Outstanding(4), 1);
   CompleteAt(30, first);
@@ -71,7 +71,7 @@ TEST_F(AccountingTest, RequestDispatchedWithoutCaptureIsNeverCounted) {
   StartAt(0);
   ASSERT_EQ(StopCapture(), 0u);
   SetTicks(10);
-  auto request = StartSrb(disk);
+  StartSrb(disk);
   StartAt(20);
   CompleteAt(50, disk);
   EXPECT_FALSE(lower_->ReceivedBy(PdoOf(disk)).back().counted);
@@ -83,7 +83,7 @@ TEST_F(AccountingTest, CompletionAfterStopLowersTheCountWithoutBusyTime) {
   PDEVICE_OBJECT disk = HoldingFilter(3);
   StartAt(0);
   SetTicks(10);
-  auto request = StartSrb(disk);
+  StartSrb(disk);
   ASSERT_EQ(StopCapture(), 0u);
   CompleteAt(50, disk);
   EXPECT_EQ(Outstanding(3), 0);
@@ -97,7 +97,7 @@ TEST_F(AccountingTest, RestartedCaptureCountsARunningPeriodFromItsStart) {
   PDEVICE_OBJECT disk = HoldingFilter(6);
   StartAt(0);
   SetTicks(100);
-  auto request = StartSrb(disk);
+  StartSrb(disk);
   SetTicks(200);
   ASSERT_EQ(StopCapture(), 0u);
   StartAt(300);
@@ -114,7 +114,7 @@ TEST_F(AccountingTest, UnidentifiedPlainFilterCountsAgainstBusZero) {
   StartAt(0);
   PDEVICE_OBJECT late = HoldingFilter(9);  // created during the capture
   SetTicks(5);
-  auto request = StartSrb(late);
+  StartSrb(late);
   EXPECT_EQ(Outstanding(0), 1);
   CompleteAt(15, late);
   EXPECT_EQ(Busy(0), 10);
@@ -125,7 +125,7 @@ TEST_F(AccountingTest, RequestsAtDispatchLevelAreCounted) {
   StartAt(0);
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
-  auto request = StartSrb(disk);
+  StartSrb(disk);
   KeLowerIrql(old);
   EXPECT_EQ(Outstanding(2), 1);
 }
@@ -177,9 +177,8 @@ class BusFilterAccountingTest : public AccountingTest {
 TEST_F(BusFilterAccountingTest, RequestIsCountedAgainstTheChildWithItsTargetId) {
   StartAt(0);
   SetTicks(10);
-  auto srb = StartSrb(bus_, 1);
-  auto passThrough = TestRequest::PassThrough(bus_, IOCTL_SCSI_PASS_THROUGH_DIRECT, 1);
-  passThrough->Send();
+  StartSrb(bus_, 1);
+  Keep(TestRequest::PassThrough(bus_, IOCTL_SCSI_PASS_THROUGH_DIRECT, 1))->Send();
   EXPECT_EQ(Outstanding(5), 2);
   CompleteAt(20, bus_);
   CompleteAt(40, bus_);
@@ -189,8 +188,8 @@ TEST_F(BusFilterAccountingTest, RequestIsCountedAgainstTheChildWithItsTargetId) 
 TEST_F(BusFilterAccountingTest, UnmatchedOrUnidentifiedTargetGoesDownUncounted) {
   StartAt(0);
   PDEVICE_OBJECT unidentified = PlainFilter(7, 2, bus_);  // created during the capture
-  auto unknown = StartSrb(bus_, 3);
-  auto pending = StartSrb(bus_, Rec(unidentified)->TargetId);
+  StartSrb(bus_, 3);
+  StartSrb(bus_, Rec(unidentified)->TargetId);
   for (const testlower::Received& received : lower_->ReceivedBy(controller_)) EXPECT_FALSE(received.counted);
   for (int bus = 0; bus < 256; ++bus) EXPECT_EQ(Outstanding(bus), 0) << bus;
 }
@@ -200,7 +199,7 @@ TEST_F(BusFilterAccountingTest, UnmatchedOrUnidentifiedTargetGoesDownUncounted) 
 TEST_F(BusFilterAccountingTest, ChildRemovedBeforeCompletionLeavesNoBusBusy) {
   StartAt(0);
   SetTicks(10);
-  auto srb = StartSrb(bus_, 1);
+  StartSrb(bus_, 1);
   EXPECT_EQ(Remove(child_), STATUS_SUCCESS);
   CompleteAt(70, bus_);
   EXPECT_EQ(Outstanding(5), 0);
@@ -211,7 +210,7 @@ TEST_F(AccountingTest, RecordIdentifiedDuringARequestLeavesEveryCountAtZero) {
   StartAt(0);
   PDEVICE_OBJECT late = HoldingFilter(4);  // bus 0 until identified
   SetTicks(10);
-  auto request = StartSrb(late);
+  StartSrb(late);
   ASSERT_EQ(StopCapture(), 0u);
   StartAt(20);  // identifies it: bus 4
   ASSERT_EQ(Rec(late)->BusIndex, 4);

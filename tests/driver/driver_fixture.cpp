@@ -95,6 +95,7 @@ void DriverTest::SetUp() {
 
 void DriverTest::TearDown() {
   lower_->CompleteAllHeld();
+  kept_.clear();
   if (monitor_) {
     if (monitorHandle_ != INVALID_HANDLE_VALUE) monitor_->CloseHandle(monitorHandle_);
     monitor_.reset();
@@ -195,10 +196,15 @@ BusStatisticsBlock DriverTest::ReadStatistics() {
   return block;
 }
 
-std::unique_ptr<TestRequest> DriverTest::StartSrb(PDEVICE_OBJECT filter, UCHAR targetId) {
-  auto request = TestRequest::Srb(filter, targetId);
+TestRequest* DriverTest::StartSrb(PDEVICE_OBJECT filter, UCHAR targetId) {
+  TestRequest* request = Keep(TestRequest::Srb(filter, targetId));
   request->Send();
   return request;
+}
+
+TestRequest* DriverTest::Keep(std::unique_ptr<TestRequest> request) {
+  kept_.push_back(std::move(request));
+  return kept_.back().get();
 }
 
 void DriverTest::CompleteOldest(PDEVICE_OBJECT pdo) {

@@ -100,7 +100,10 @@ class DriverTest : public ::testing::Test {
   static void SetTicks(int64_t ticks) { hostk::SetVirtualTicks(ticks); }
 
   // Counted request life on a lower device that holds requests.
-  std::unique_ptr<TestRequest> StartSrb(PDEVICE_OBJECT filter, UCHAR targetId = 0);
+  // Sends an SRB that may stay pending; the fixture keeps the request
+  // until the end of the test, when every held request is completed.
+  TestRequest* StartSrb(PDEVICE_OBJECT filter, UCHAR targetId = 0);
+  TestRequest* Keep(std::unique_ptr<TestRequest> request);
   void CompleteOldest(PDEVICE_OBJECT pdo);
 
   PDRIVER_OBJECT filterDriver_ = nullptr;
@@ -108,7 +111,7 @@ class DriverTest : public ::testing::Test {
   std::map<std::string, std::unique_ptr<testlower::ServiceDriver>> services_;
   std::unique_ptr<hostk::UserProcess> monitor_;
   HANDLE monitorHandle_ = INVALID_HANDLE_VALUE;
-  std::vector<PDEVICE_OBJECT> removed_;  // filters the test removed itself
+  std::vector<std::unique_ptr<TestRequest>> kept_;
   std::vector<hostk::verifier::Violation> violations_;
   std::mutex violationsMutex_;
   hostfault::Scope faults_;
