@@ -64,7 +64,7 @@ bool ParseSize(std::string text, uint32_t* out) {
     text.pop_back();
   }
   double value = 0;
-  if (!ParseNumber(text, &value) || value < 512 || value * scale > 16 * 1024 * 1024) return false;
+  if (!ParseNumber(text, &value) || value * scale < 512 || value * scale > 16 * 1024 * 1024) return false;
   *out = static_cast<uint32_t>(value * scale) / 512 * 512;
   return true;
 }
@@ -126,6 +126,10 @@ bool ParseWorkload(const std::string& text, WorkloadSpec* spec, std::string* err
         }
         device.burst_count = static_cast<int>(count);
         continue;
+      }
+      static const char* const kNumericKeys[] = {"rate", "read", "qd", "think", "seq", "pass", "on", "off", "start", "stop"};
+      if (std::find(std::begin(kNumericKeys), std::end(kNumericKeys), key) == std::end(kNumericKeys)) {
+        return fail("unknown key \"" + key + "\"");
       }
       if (!ParseNumber(value, &number_value)) return fail("\"" + value + "\" is not a number");
       if (key == "rate") {
