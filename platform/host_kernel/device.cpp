@@ -258,6 +258,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
       return STATUS_INSUFFICIENT_RESOURCES;
     }
   }
+  data->extensionSize = DeviceExtensionSize;
   data->name = name;
   data->serial = hostk::g_nextSerial++;
   data->devobjExt.data = data;
@@ -312,8 +313,7 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
            "IoDeleteDevice(%p): still attached to %p, IoDetachDevice was not called",
            static_cast<void*>(DeviceObject), static_cast<void*>(data->lower));
   if (data->extension != nullptr)
-    hostk::internal::CheckRemoveLocksIn(data->extension, DeviceObject->Size - sizeof(DEVICE_OBJECT),
-                                        DeviceObject);
+    hostk::internal::CheckRemoveLocksIn(data->extension, data->extensionSize, DeviceObject);
 
   // A stale stack would lead to freed memory: unhook what the driver
   // forgot (after reporting it).
