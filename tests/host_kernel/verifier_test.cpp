@@ -175,12 +175,17 @@ TEST_F(VerifierTest, DeletingADeviceThatIsStillAttachedBelow) {
   EXPECT_EQ(bottom->AttachedDevice, nullptr);
 }
 
-TEST_F(VerifierTest, DeletingADeviceWithADeviceAttachedAbove) {
+// The removal order of WDM: the lower driver deletes its device while the
+// one above is still attached; the upper one detaches afterwards.
+TEST_F(VerifierTest, DeletingADeviceWithADeviceAttachedAboveThatDetachesAfterwards) {
   PDEVICE_OBJECT bottom = AddDevice(PassDown);
-  AddDevice(PassDown, bottom);
+  PDEVICE_OBJECT top = AddDevice(PassDown, bottom);
   IoDeleteDevice(bottom);
   Forget(bottom);
-  EXPECT_EQ(Rules(), RuleList{Rule::kDeleteAttachedDevice});
+  EXPECT_EQ(bottom->AttachedDevice, top);
+  IoDetachDevice(bottom);
+  EXPECT_EQ(Rules(), RuleList{});
+  EXPECT_EQ(hostk::DevicesOf(driver_).size(), 1u);
 }
 
 TEST_F(VerifierTest, DeletingADeviceWhoseRemoveLockIsHeld) {
