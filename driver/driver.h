@@ -1,0 +1,182 @@
+// qelvard1 internal header: the filter device record, the driver-wide
+// state block and the routines the files of the driver share.
+//
+// Where each routine runs is said once, at its declaration here.
+// Everything that can run at DISPATCH_LEVEL, and all driver-wide data, is
+// resident; the routines and strings used only while loading live in the
+// discardable INIT section.
+#pragma once
+
+#include "platform/kernel_services.h"
+
+#include "driver/kv_control.h"
+
+#if defined(_WIN32)
+#define KV_INIT_CODE __attribute__((section("INIT")))
+// Merged into INIT by the linker; a data section of its own avoids the
+// code/data section type conflict in the compiler.
+#define KV_INIT_DATA __attribute__((section("INIT$data")))
+#else
+#define KV_INIT_CODE
+#define KV_INIT_DATA
+#endif
+
+// "KVtg" in memory: the tag of pool allocations and remove locks.
+constexpr ULONG KvPoolTag = (ULONG)'K' | ((ULONG)'V' << 8) | ((ULONG)'t' << 16) | ((ULONG)'g' << 24);
+
+constexpr ULONG KvBusCount = KV_BUS_COUNT;
+constexpr ULONG KvDescriptionSize = 256;
+constexpr ULONG KvIdentifyBufferSize = 2048;
+constexpr ULONG KvRemoveLockMaxMinutes = 1;
+constexpr ULONG KvRemoveLockHighWatermark = 250;
+
+// The device extension of every filter device object.
+struct FilterDeviceRecord {
+  LIST_ENTRY Link;                 // FilterDeviceList membership
+  PDEVICE_OBJECT LowerDevice;      // below us; fixed after attach
+  PDEVICE_OBJECT PhysicalDevice;   // the PDO we attached above
+  PDEVICE_OBJECT Self;             // the filter device owning this record
+  LONG PagingPathCount;            // interlocked only
+  KEVENT PagingEvent;              // serialises paging notifications
+  IO_REMOVE_LOCK RemoveLock;       // PnP requests and counted requests
+  PDEVICE_OBJECT ParentDevice;     // bus filter a child was found under
+  BOOLEAN IsBusFilter;
+  BOOLEAN IdentifyPending;         // TRUE until identification ran
+  STORAGE_BUS_TYPE BusType;
+  UCHAR BusIndex;
+  UCHAR TargetId;
+  CHAR ControllerDescription[KvDescriptionSize];  // NUL-terminated ANSI
+};
+
+struct BusActivityEntry {
+  LONG Outstanding;     // counted requests not yet completed
+  LONGLONG BusyStart;   // counter value the running busy period began at
+};
+
+// Laid out like the statistics reply.
+struct BusStatisticsBlock {
+  LONGLONG IntervalStart;
+  LONGLONG IntervalEnd;  // 0 in the block; only replies fill it
+  LONGLONG BusyTime[KV_BUS_COUNT];
+};
+static_assert(sizeof(BusStatisticsBlock) == KV_STATISTICS_SIZE, "statistics reply layout");
+
+// Every driver-wide value, with what guards it. DriverEntry resets the
+// whole block, so a second load in one process starts from zero too.
+struct DriverWideState {
+  // Written by DriverEntry before any device exists, read-only afterwards
+  // (ControlDevice is also cleared by UnloadDriver); no guard needed.
+  PDRIVER_OBJECT DriverObjectRef;
+  UNICODE_STRING RegistryPathCopy;
+  ULONG DriverFlags;
+  PDEVICE_OBJECT ControlDevice;
+
+  // A synchronization event used as a passive-level mutex. Every change
+  // of FilterDeviceList, every check-then-attach and every walk that does
+  // not hold StatisticsLock (IsDeviceFiltered, identification) holds it.
+  KEVENT DeviceListMutex;
+
+  // Changed only with both DeviceListMutex and StatisticsLock held, so a
+  // walk holding either one sees a whole list of live records.
+  LIST_ENTRY FilterDeviceList;
+
+  // Guards BusActivity, BusStatistics, the writes of CaptureActive, the
+  // identity fields of every record (BusIndex, TargetId, BusType,
+  // IdentifyPending, ControllerDescription) and list changes.
+  KSPIN_LOCK StatisticsLock;
+  BusActivityEntry BusActivity[KV_BUS_COUNT];  // StatisticsLock
+  BusStatisticsBlock BusStatistics;            // StatisticsLock
+
+  // 0 or 1. Written under StatisticsLock; read without it by DispatchScsi
+  // (LoadShared), which tolerates either value at a change.
+  LONG CaptureActive;
+
+  // Process that has the control device open, null when none. Changed
+  // only by interlocked exchange.
+  PVOID OwnerProcessId;
+
+  // Reply buffer of the identification queries. DeviceListMutex.
+  UCHAR IdentifyBuffer[KvIdentifyBufferSize];
+};
+
+extern DriverWideState Driver;
+
+// Plain aligned loads and stores of a shared flag, visible to the
+// compiler as atomic (a single mov on x86 and x64).
+inline LONG LoadShared(const LONG* value) { return __atomic_load_n(value, __ATOMIC_ACQUIRE); }
+inline void StoreShared(LONG* value, LONG newValue) { __atomic_store_n(value, newValue, __ATOMIC_RELEASE); }
+
+inline FilterDeviceRecord* RecordOf(PDEVICE_OBJECT DeviceObject) {
+  return static_cast<FilterDeviceRecord*>(DeviceObject->DeviceExtension);
+}
+
+inline BOOLEAN IsControlDevice(PDEVICE_OBJECT DeviceObject) { return DeviceObject == Driver.ControlDevice; }
+
+inline LONGLONG ReadCounter() { return KeQueryPerformanceCounter(NULL).QuadPart; }
+
+// entry.cpp -----------------------------------------------------------------
+// PASSIVE_LEVEL, once, before any device exists. INIT.
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject);
+// PASSIVE_LEVEL, after the last filter device has gone.
+VOID NTAPI UnloadDriver(PDRIVER_OBJECT DriverObject);
+VOID DeleteControlDevice();
+
+// dispatch.cpp --------------------------------------------------------------
+// Any IRQL up to DISPATCH_LEVEL, in the sender's context.
+NTSTATUS NTAPI PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchCreateCloseIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Skip our stack location and call the device below the record.
+NTSTATUS SendDown(FilterDeviceRecord* Record, PIRP Irp);
+// Completes a request the control device does not serve.
+NTSTATUS RefuseControlRequest(PIRP Irp);
+
+// device_list.cpp -----------------------------------------------------------
+// PASSIVE_LEVEL.
+VOID LockDeviceList();
+VOID UnlockDeviceList();
+// PASSIVE_LEVEL, caller holds DeviceListMutex.
+NTSTATUS AttachFilterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice, BOOLEAN IsBusFilter,
+                            PDEVICE_OBJECT ParentDevice);
+BOOLEAN IsDeviceFiltered(PDEVICE_OBJECT Device);
+FilterDeviceRecord* FindRecordOfDevice(PDEVICE_OBJECT FilterDevice);
+VOID UnlinkRecord(FilterDeviceRecord* Record);
+// Up to DISPATCH_LEVEL, caller holds StatisticsLock.
+FilterDeviceRecord* FindChildRecord(PDEVICE_OBJECT BusFilterDevice, UCHAR TargetId);
+
+// attach.cpp ----------------------------------------------------------------
+// PASSIVE_LEVEL, Plug and Play manager's thread.
+NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+BOOLEAN DevicePropertyInList(const WCHAR* const* List, PDEVICE_OBJECT PhysicalDeviceObject,
+                             DEVICE_REGISTRY_PROPERTY Property);
+BOOLEAN ServiceInDeviceStack(const WCHAR* const* List, PDEVICE_OBJECT PhysicalDeviceObject);
+extern const WCHAR* const UsbClassList[];
+extern const WCHAR* const HdcClassList[];
+extern const WCHAR* const StorageEnumeratorList[];
+extern const WCHAR* const UsbStorageServiceList[];
+extern const WCHAR* const AtapiServiceList[];
+
+// pnp.cpp -------------------------------------------------------------------
+// PASSIVE_LEVEL, Plug and Play manager's thread.
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS ForwardIrpSynchronous(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS HandleBusRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS RemoveFilterDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Any context up to DISPATCH_LEVEL.
+NTSTATUS NTAPI ForwardCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+// PASSIVE_LEVEL or APC_LEVEL, power manager's context.
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// identify.cpp --------------------------------------------------------------
+// PASSIVE_LEVEL, capture start thread, caller holds DeviceListMutex.
+VOID IdentifyDevice(FilterDeviceRecord* Record);
+
+// accounting.cpp ------------------------------------------------------------
+// Any IRQL up to DISPATCH_LEVEL, in the sender's context.
+NTSTATUS NTAPI DispatchScsi(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Arbitrary context up to DISPATCH_LEVEL.
+NTSTATUS NTAPI ScsiCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// control.cpp ---------------------------------------------------------------
+// PASSIVE_LEVEL, the monitor's thread.
+NTSTATUS DispatchControlDevice(PIRP Irp);

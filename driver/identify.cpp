@@ -1,0 +1,186 @@
+// Identification: a filter device's bus type, bus index, target id and
+// the description of the controller it hangs under, asked of the stack
+// below it, or assigned from what the other records hold.
+//
+// Runs with DeviceListMutex held, so no record comes or goes meanwhile
+// and the shared reply buffer is ours. The findings are gathered in a
+// DeviceIdentity and stored into the record at the end in one step under
+// StatisticsLock, so a lookup never sees a half-identified record.
+#include "driver/driver.h"
+
+namespace {
+
+constexpr UCHAR Bus1394PreferredIndex = 20;
+constexpr UCHAR BusUsbPreferredIndex = 30;
+constexpr ULONG LastFreeSearchIndex = 254;
+
+struct DeviceIdentity {
+  STORAGE_BUS_TYPE BusType;
+  UCHAR BusIndex;
+  UCHAR TargetId;
+  CHAR ControllerDescription[KvDescriptionSize];
+};
+
+const FilterDeviceRecord* RecordAt(PLIST_ENTRY Entry) { return CONTAINING_RECORD(Entry, FilterDeviceRecord, Link); }
+
+BOOLEAN SameText(const CHAR* left, const CHAR* right) {
+  for (ULONG i = 0; i < KvDescriptionSize; ++i) {
+    if (left[i] != right[i]) return FALSE;
+    if (left[i] == '\0') return TRUE;
+  }
+  return TRUE;
+}
+
+NTSTATUS SendDeviceControl(PDEVICE_OBJECT Device, ULONG Code, PVOID Input, ULONG InputLength, PVOID Output,
+                           ULONG OutputLength) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK ioStatus;
+  ioStatus.Status = STATUS_SUCCESS;
+  ioStatus.Information = 0;
+  PIRP irp =
+      IoBuildDeviceIoControlRequest(Code, Device, Input, InputLength, Output, OutputLength, FALSE, &done, &ioStatus);
+  if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+
+  NTSTATUS status = IoCallDriver(Device, irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    status = ioStatus.Status;
+  }
+  return status;
+}
+
+// The device description of Device as ANSI text in Field, cut to fit with
+// its NUL; Field stays empty when the description cannot be read.
+NTSTATUS GetDescriptionAnsi(PDEVICE_OBJECT Device, CHAR* Field) {
+  RtlZeroMemory(Field, KvDescriptionSize);
+  ULONG length = 0;
+  const NTSTATUS status =
+      IoGetDeviceProperty(Device, DevicePropertyDeviceDescription, KvIdentifyBufferSize, Driver.IdentifyBuffer, &length);
+  if (!NT_SUCCESS(status)) return status;
+
+  UNICODE_STRING source;
+  source.Buffer = reinterpret_cast<PWCH>(Driver.IdentifyBuffer);
+  source.Length = (USHORT)(length < KvIdentifyBufferSize ? length : KvIdentifyBufferSize);
+  source.MaximumLength = (USHORT)KvIdentifyBufferSize;
+  ANSI_STRING target;
+  target.Buffer = Field;
+  target.Length = 0;
+  target.MaximumLength = (USHORT)(KvDescriptionSize - 1);
+  (void)RtlUnicodeStringToAnsiString(&target, &source, FALSE);  // over-long text is cut
+  Field[KvDescriptionSize - 1] = '\0';
+  return status;
+}
+
+VOID QueryDescriptions(const FilterDeviceRecord* Record, DeviceIdentity* Identity) {
+  CHAR ownDescription[KvDescriptionSize];
+  if (!NT_SUCCESS(GetDescriptionAnsi(Record->PhysicalDevice, ownDescription))) return;
+  if (Record->ParentDevice == NULL) return;
+  // The bus filter may have been removed since; then there is no controller.
+  const FilterDeviceRecord* parent = FindRecordOfDevice(Record->ParentDevice);
+  if (parent != NULL) (void)GetDescriptionAnsi(parent->PhysicalDevice, Identity->ControllerDescription);
+}
+
+NTSTATUS QueryBusType(const FilterDeviceRecord* Record, DeviceIdentity* Identity) {
+  STORAGE_PROPERTY_QUERY query;
+  RtlZeroMemory(&query, sizeof(query));
+  query.PropertyId = StorageDeviceProperty;
+  query.QueryType = PropertyStandardQuery;
+  RtlZeroMemory(Driver.IdentifyBuffer, KvIdentifyBufferSize);
+  const NTSTATUS status = SendDeviceControl(Record->LowerDevice, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query),
+                                            Driver.IdentifyBuffer, KvIdentifyBufferSize);
+  if (NT_SUCCESS(status)) {
+    Identity->BusType = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(Driver.IdentifyBuffer)->BusType;
+  }
+  return status;
+}
+
+NTSTATUS QueryScsiAddress(const FilterDeviceRecord* Record, DeviceIdentity* Identity) {
+  SCSI_ADDRESS address;
+  RtlZeroMemory(&address, sizeof(address));
+  const NTSTATUS status =
+      SendDeviceControl(Record->LowerDevice, IOCTL_SCSI_GET_ADDRESS, NULL, 0, &address, sizeof(address));
+  if (NT_SUCCESS(status)) {
+    Identity->BusIndex = address.PortNumber;
+    Identity->TargetId = address.TargetId;
+  }
+  return status;
+}
+
+UCHAR ChooseFreeBusIndex(const FilterDeviceRecord* Record, const DeviceIdentity* Identity) {
+  const PLIST_ENTRY head = &Driver.FilterDeviceList;
+  BOOLEAN used[KV_BUS_COUNT];
+  RtlZeroMemory(used, sizeof(used));
+  for (PLIST_ENTRY entry = head->Flink; entry != head; entry = entry->Flink) {
+    if (RecordAt(entry) != Record) used[RecordAt(entry)->BusIndex] = TRUE;
+  }
+  // Devices of one controller share its bus.
+  for (PLIST_ENTRY entry = head->Flink; entry != head; entry = entry->Flink) {
+    const FilterDeviceRecord* other = RecordAt(entry);
+    if (other != Record && SameText(other->ControllerDescription, Identity->ControllerDescription)) {
+      return other->BusIndex;
+    }
+  }
+  if (Identity->BusType == BusType1394 && !used[Bus1394PreferredIndex]) return Bus1394PreferredIndex;
+  if (Identity->BusType == BusTypeUsb && !used[BusUsbPreferredIndex]) return BusUsbPreferredIndex;
+  for (ULONG candidate = LastFreeSearchIndex + 1; candidate-- > 0;) {
+    if (!used[candidate]) return (UCHAR)candidate;
+  }
+  return (UCHAR)(KV_BUS_COUNT - 1);
+}
+
+// For a device that does not tell its address: the bus of the others of
+// its bus type (the last in the list decides), and a target id none of
+// them uses.
+VOID AssignFallbackAddress(const FilterDeviceRecord* Record, DeviceIdentity* Identity) {
+  const PLIST_ENTRY head = &Driver.FilterDeviceList;
+  BOOLEAN usedTargets[KV_BUS_COUNT];
+  RtlZeroMemory(usedTargets, sizeof(usedTargets));
+  BOOLEAN found = FALSE;
+  UCHAR busIndex = 0;
+  for (PLIST_ENTRY entry = head->Flink; entry != head; entry = entry->Flink) {
+    const FilterDeviceRecord* other = RecordAt(entry);
+    if (other == Record || other->BusType != Identity->BusType) continue;
+    found = TRUE;
+    busIndex = other->BusIndex;
+    usedTargets[other->TargetId] = TRUE;
+  }
+  Identity->BusIndex = found ? busIndex : ChooseFreeBusIndex(Record, Identity);
+
+  Identity->TargetId = (UCHAR)(KV_BUS_COUNT - 1);
+  for (ULONG target = 0; target < KV_BUS_COUNT; ++target) {
+    if (!usedTargets[target]) {
+      Identity->TargetId = (UCHAR)target;
+      break;
+    }
+  }
+}
+
+VOID PublishIdentity(FilterDeviceRecord* Record, const DeviceIdentity* Identity) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&Driver.StatisticsLock, &oldIrql);
+  Record->BusType = Identity->BusType;
+  Record->BusIndex = Identity->BusIndex;
+  Record->TargetId = Identity->TargetId;
+  RtlCopyMemory(Record->ControllerDescription, Identity->ControllerDescription, KvDescriptionSize);
+  Record->IdentifyPending = FALSE;
+  KeReleaseSpinLock(&Driver.StatisticsLock, oldIrql);
+}
+
+}  // namespace
+
+VOID IdentifyDevice(FilterDeviceRecord* Record) {
+  PAGED_CODE();
+  if (!Record->IdentifyPending) return;
+
+  DeviceIdentity identity;
+  RtlZeroMemory(&identity, sizeof(identity));
+  // Bus filters are never asked: they keep zeros. The fallback compares
+  // bus type and description, so both are asked for first.
+  if (!Record->IsBusFilter) {
+    QueryDescriptions(Record, &identity);
+    (void)QueryBusType(Record, &identity);
+    if (!NT_SUCCESS(QueryScsiAddress(Record, &identity))) AssignFallbackAddress(Record, &identity);
+  }
+  PublishIdentity(Record, &identity);
+}
