@@ -7,9 +7,9 @@
 // No filter device exists in either setting, so every bus index answers
 // "not found" and every busy time is 0.
 //
-// Output: one line per case ("ok NAME" or "FAIL NAME: why"), then the
-// sentinel line "qelvproto: end of suite, N cases, M failed". Exit status 0
-// only when every case passed.
+// Output: one line per case ("ok NAME", "FAIL NAME: why" or "skip NAME:
+// why"), then the sentinel line "qelvproto: end of suite, N cases, M failed,
+// K skipped". Exit status 0 only when no case failed.
 //
 // Usage: qelvproto            run the suite (the driver must be loaded)
 //        qelvproto --absent   check that the control device does not exist
@@ -114,8 +114,16 @@ class Suite {
     std::fflush(stdout);
   }
 
+  void Skip(const char* name, const std::string& reason) {
+    ++cases_;
+    ++skipped_;
+    std::printf("skip %s: %s\n", name, reason.c_str());
+    std::fflush(stdout);
+  }
+
   int Finish() {
-    std::printf("qelvproto: end of suite, %d cases, %d failed\n", cases_, failed_);
+    std::printf("qelvproto: end of suite, %d cases, %d failed, %d skipped\n", cases_, failed_,
+                skipped_);
     std::fflush(stdout);
     return failed_ == 0 ? 0 : 1;
   }
@@ -145,7 +153,7 @@ class Suite {
     return Ioctl(device_, kIoctlGetControllerName, request, in_size, reply.data(), out_size);
   }
 
-  std::string SecondOpenRefused();
+  std::string SecondOpenRefused(std::string& skip);
   std::string IdleRequestsRefused();
   std::string ReadReturns2064Of4096();
   std::string TwoReadsTileTime();
@@ -155,14 +163,22 @@ class Suite {
   HANDLE device_ = shim::InvalidHandle();
   int cases_ = 0;
   int failed_ = 0;
+  int skipped_ = 0;
 };
 
-std::string Suite::SecondOpenRefused() {
+std::string Suite::SecondOpenRefused(std::string& skip) {
   // The owner's own second open is refused too: the driver does not
   // compare process ids.
   HANDLE second = OpenDevice();
   if (second != shim::InvalidHandle()) {
     shim::CloseHandle(second);
+    // Wine 8 delivers IRP_MJ_CREATE but hands out the handle whatever
+    // status the driver gives it (and sends IRP_MJ_CLOSE for it later),
+    // so the refusal cannot be seen there. Windows fails the open.
+    if (shim::RunningUnderWine()) {
+      skip = "Wine ignores the status of IRP_MJ_CREATE";
+      return {};
+    }
     return "second open succeeded";
   }
   const DWORD error = shim::GetLastError();
@@ -254,7 +270,16 @@ int Suite::Run() {
   std::vector<unsigned char> reply;
   Case("open", Open());
   if (device_ == shim::InvalidHandle()) return Finish();
-  Case("second open fails with KV_STATUS_ALREADY_OPEN", SecondOpenRefused());
+  {
+    const char* name = "second open fails with KV_STATUS_ALREADY_OPEN";
+    std::string skip;
+    const std::string why = SecondOpenRefused(skip);
+    if (skip.empty()) {
+      Case(name, why);
+    } else {
+      Skip(name, skip);
+    }
+  }
   Case("requests while idle are refused", IdleRequestsRefused());
   Case("start", ExpectSuccess(Control(kIoctlStartCapture)));
   Case("start again fails with KV_STATUS_CAPTURE_ACTIVE",
@@ -314,7 +339,7 @@ int main(int argc, char** argv) {
   std::string why;
   if (!shim::Setup(!absent, why)) {
     std::printf("FAIL setup: %s\n", why.c_str());
-    std::printf("qelvproto: end of suite, 1 cases, 1 failed\n");
+    std::printf("qelvproto: end of suite, 1 cases, 1 failed, 0 skipped\n");
     return 1;
   }
   int status = 0;

@@ -25,6 +25,12 @@ constexpr DWORD kGenericWrite = GENERIC_WRITE;
 constexpr DWORD kOpenExisting = OPEN_EXISTING;
 constexpr DWORD kFileAttributeNormal = FILE_ATTRIBUTE_NORMAL;
 
+// Wine marks its ntdll with an export of its own.
+inline bool RunningUnderWine() {
+  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 // The driver is started as a service before the program runs.
 inline bool Setup(bool /*load_driver*/, std::string& /*why*/) { return true; }
 inline void Teardown() {}
@@ -51,6 +57,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD in_size, void* o
                      DWORD out_size, DWORD* returned, void* overlapped);
 BOOL CloseHandle(HANDLE handle);
 DWORD GetLastError();
+
+inline bool RunningUnderWine() { return false; }
 
 // Loads the driver into the simulated kernel (unless load_driver is false)
 // and starts the simulated process the calls run in.
