@@ -129,7 +129,11 @@ def main(argv):
         print(__doc__)
         return 2
     cmd, path, rest = argv[1], argv[2], argv[3:]
-    img = PeImage(path)
+    try:
+        img = PeImage(path)
+    except FileNotFoundError:
+        print(f"{path} is missing (make windows builds it)")
+        return 1
     errors = []
     if cmd == "exports":
         nfuncs, names = img.exports()
