@@ -8,9 +8,23 @@
 SKIP_CODE=77
 
 # wine_env PREFIX ARCH: the environment of every later wine call.
+#
+# Debian's `wine` starts the 32-bit loader whenever wine32 is installed, so
+# in a 64-bit prefix its built-in tools (reg, sc, cmd) would run as 32-bit
+# programs and see the WOW64 view of HKLM\Software. A 64-bit prefix is
+# therefore driven with the 64-bit loader itself; it hands 32-bit programs
+# on to the other.
 wine_env() {
   export WINEPREFIX="$1"
-  if [ "$2" = i686 ]; then export WINEARCH=win32; else export WINEARCH=win64; fi
+  WINE=wine
+  if [ "$2" = i686 ]; then
+    export WINEARCH=win32
+  else
+    export WINEARCH=win64
+    local loader
+    loader="$(dirname "$(readlink -f "$(command -v wineserver)")")/wine64"
+    [ -x "$loader" ] && WINE=$loader
+  fi
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
   unset DISPLAY WAYLAND_DISPLAY
@@ -42,7 +56,7 @@ need_wine() {
 wine_run() {
   local limit=$1 out=$2 rc
   shift 2
-  timeout -k 5 "$limit" wine "$@" >"$out.raw" 2>"$out.err" </dev/null
+  timeout -k 5 "$limit" "${WINE:-wine}" "$@" >"$out.raw" 2>"$out.err" </dev/null
   rc=$?
   tr -d '\r' <"$out.raw" >"$out"
   rm -f "$out.raw"
