@@ -46,10 +46,22 @@ bool CollectRows(ControlChannel& channel, const StatisticsReply& reply, bool all
   return true;
 }
 
+// A caller may leave out what it does not need: no pacing (each interval
+// is due at once), the system clock, no interruption.
+MonitorHooks WithDefaults(MonitorHooks hooks) {
+  if (!hooks.wait_for_interval) {
+    hooks.wait_for_interval = [](std::uint64_t, std::chrono::nanoseconds) { return true; };
+  }
+  if (!hooks.wall_clock) hooks.wall_clock = [] { return std::chrono::system_clock::now(); };
+  if (!hooks.interrupted) hooks.interrupted = [] { return false; };
+  return hooks;
+}
+
 }  // namespace
 
-int RunMonitor(ControlChannel& channel, const MonitorConfig& config, const MonitorHooks& hooks,
-               std::ostream& out, std::ostream& err) {
+int RunMonitor(ControlChannel& channel, const MonitorConfig& config,
+               const MonitorHooks& given_hooks, std::ostream& out, std::ostream& err) {
+  const MonitorHooks hooks = WithDefaults(given_hooks);
   OpenChannel guard(channel);
   if (const Win32Error error = channel.Open(); error != kSuccess) {
     err << "qelvmon: " << DescribeFailure(Operation::kOpen, error) << "\n";

@@ -16,7 +16,8 @@
 namespace qelvmon {
 
 // Where time comes from. Real runs sleep; a simulated machine advances its
-// virtual clock instead.
+// virtual clock instead. Any hook left empty gets a default: intervals due
+// at once, the system clock, never interrupted.
 struct MonitorHooks {
   // Blocks until interval `index` (1, 2, ...) of `length` is due, counted
   // from the first call. Returns false when the run was interrupted.

@@ -55,7 +55,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, std::ostream&
   app.add_option("-f,--format", format_name, "Output format: table, csv or json")
       ->type_name("FORMAT")
       ->default_str("table")
-      ->check(CLI::Validator(
+      ->transform(CLI::Validator(
           [](std::string& text) -> std::string {
             text = CLI::detail::to_lower(text);
             return text == "table" || text == "csv" || text == "json"
