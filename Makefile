@@ -2,13 +2,18 @@
 SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
 
-.PHONY: all deps host demo test windows bench fuzz lint clean \
+.PHONY: all deps wine-deps host demo test windows bench fuzz lint clean \
         test-host test-asan test-tsan
 
 all: host
 
 deps:
 	@tools/install-deps.sh
+
+# Wine for the tests of the Windows builds (never fails: what is missing is
+# reported, and those tests are skipped).
+wine-deps: deps
+	@tools/install-deps.sh wine
 
 define build_preset
 	cmake --preset $(1) >/dev/null
@@ -25,7 +30,7 @@ windows: deps
 	$(call build_preset,win-i686)
 	$(call build_preset,win-x86_64)
 
-test-host: host windows
+test-host: host windows wine-deps
 	ctest --preset host -j $(JOBS)
 
 test-asan: deps

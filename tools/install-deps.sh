@@ -18,3 +18,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+if [ "${1:-}" = wine ]; then
+  exec "$(dirname "$0")/wine/install-wine.sh"
+fi
