@@ -133,6 +133,16 @@ void LowerDriver::CompleteAllHeld() {
   }
 }
 
+void LowerDriver::BehaveNormally() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  for (auto& entry : devices_) {
+    entry.second.behaviour.holdRequests = false;
+    entry.second.behaviour.holdPnp = false;
+    entry.second.behaviour.pnpStatus = STATUS_SUCCESS;
+    entry.second.behaviour.onArrival = nullptr;
+  }
+}
+
 NTSTATUS NTAPI LowerDriver::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   return ExtensionOf(device)->owner->Handle(device, irp);
 }

@@ -72,6 +72,8 @@ class LowerDriver {
   static void Complete(PIRP irp, NTSTATUS status = STATUS_SUCCESS);
   // Completes every held request of every device, oldest first.
   void CompleteAllHeld();
+  // Every device completes at once and with success from now on.
+  void BehaveNormally();
 
   // The dispatch routine shared by all major functions.
   static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp);
