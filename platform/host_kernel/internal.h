@@ -70,6 +70,7 @@ struct DeviceData {
   DeviceObjectExtensionHost devobjExt{};
   DEVICE_OBJECT object{};
   void* extension = nullptr;
+  size_t extensionSize = 0;
   std::string name;                // "\Device\X" or empty
   PDEVICE_OBJECT lower = nullptr;  // device this one is attached to
   bool deletePending = false;

@@ -214,6 +214,45 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 }  // namespace internal
+
+namespace {
+
+NTSTATUS NTAPI SignalAndKeep(PDEVICE_OBJECT, PIRP, PVOID context) {
+  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+
+NTSTATUS SendSynchronousIrp(PDEVICE_OBJECT device, UCHAR majorFunction, UCHAR minorFunction,
+                            const std::function<void(IO_STACK_LOCATION&)>& fill,
+                            ULONG_PTR* information) {
+  internal::CheckIrql("SendSynchronousIrp", PASSIVE_LEVEL);
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+  PIRP irp = internal::AllocateIrpInternal(top->StackSize);
+  if (irp == nullptr) {
+    ObfDereferenceObject(top);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  bool pnpOrPower = majorFunction == IRP_MJ_PNP || majorFunction == IRP_MJ_POWER;
+  irp->IoStatus.Status = pnpOrPower ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
+  PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+  sp->MajorFunction = majorFunction;
+  sp->MinorFunction = minorFunction;
+  if (fill) fill(*sp);
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IoSetCompletionRoutine(irp, SignalAndKeep, &done, TRUE, TRUE, TRUE);
+
+  if (IofCallDriver(top, irp) == STATUS_PENDING)
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  NTSTATUS status = irp->IoStatus.Status;
+  if (information != nullptr) *information = irp->IoStatus.Information;
+  IoFreeIrp(irp);
+  ObfDereferenceObject(top);
+  return status;
+}
+
 }  // namespace hostk
 
 using hostk::internal::Report;
@@ -258,7 +297,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
            static_cast<void*>(DeviceObject), static_cast<void*>(Irp), from, Irp->StackCount);
     return STATUS_INVALID_DEVICE_STATE;
   }
-  int to = from - 1;
+  [[maybe_unused]] int to = from - 1;
 
   auto track = hostk::TrackOf(Irp);
 #ifndef QELV_BENCH_BUILD

@@ -72,8 +72,8 @@ typedef uintptr_t ULONG_PTR, *PULONG_PTR;
 typedef size_t SIZE_T, *PSIZE_T;
 typedef ULONG_PTR KAFFINITY;
 typedef UCHAR BOOLEAN, *PBOOLEAN;
-typedef wchar_t WCHAR, *PWCHAR, *PWSTR, *LPWSTR;
-typedef const wchar_t *PCWSTR, *LPCWSTR;
+typedef wchar_t WCHAR, *PWCHAR, *PWCH, *LPWCH, *PWSTR, *LPWSTR;
+typedef const wchar_t *PCWSTR, *LPCWSTR, *PCWCH, *LPCWCH;
 typedef short CSHORT;
 typedef char CCHAR;
 typedef LONG NTSTATUS, *PNTSTATUS;
@@ -1399,8 +1399,9 @@ NTKERNELAPI LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN W
 NTKERNELAPI VOID NTAPI KeClearEvent(PRKEVENT Event);
 NTKERNELAPI LONG NTAPI KeResetEvent(PRKEVENT Event);
 NTKERNELAPI LONG NTAPI KeReadStateEvent(PRKEVENT Event);
-// Timeout: NULL waits for ever; negative is relative, in 100 ns units;
-// zero polls.
+// Object must be a KEVENT. Timeout: NULL waits for ever; negative is
+// relative, in 100 ns units; zero polls; positive (absolute) times count
+// as already past.
 NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                  PLARGE_INTEGER Timeout);

@@ -228,9 +228,11 @@ class DeviceControlTest : public IrpTest {
       seenMajor_ = sp->MajorFunction;
       ULONG in = sp->Parameters.DeviceIoControl.InputBufferLength;
       ULONG out = sp->Parameters.DeviceIoControl.OutputBufferLength;
-      const auto* buffer = static_cast<const unsigned char*>(irp->AssociatedIrp.SystemBuffer);
-      seenInput_.assign(buffer, buffer + in);
-      std::memset(irp->AssociatedIrp.SystemBuffer, 0x5A, in > out ? in : out);
+      auto* buffer = static_cast<unsigned char*>(irp->AssociatedIrp.SystemBuffer);
+      if (buffer != nullptr) {
+        seenInput_.assign(buffer, buffer + in);
+        std::memset(buffer, 0x5A, in > out ? in : out);
+      }
       return Complete(irp, status, information);
     });
   }
@@ -320,6 +322,35 @@ TEST_F(DeviceControlTest, InformationBeyondTheOutputBufferIsCutAndReported) {
   EXPECT_EQ(Rules(), std::vector<Rule>{Rule::kInformationTooLarge});
   const unsigned char expected[4] = {0x5A, 0x5A, 0x5A, 0x5A};
   EXPECT_EQ(std::memcmp(output, expected, sizeof output), 0);
+}
+
+}  // namespace
+}  // namespace hostk_test
+
+namespace hostk_test {
+namespace {
+
+TEST_F(IrpTest, SynchronousPnpIrpKeepsNotSupportedWhenNobodyHandlesIt) {
+  DEVICE_RELATION_TYPE seen = TransportRelations;
+  // Leaves the status untouched, as a bus driver does for what it does
+  // not handle.
+  PDEVICE_OBJECT bottom = AddDevice([&seen](PDEVICE_OBJECT, PIRP irp) {
+    seen = IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type;
+    NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  });
+  PDEVICE_OBJECT filter = AddDevice(PassDown, bottom);
+
+  ULONG_PTR information = 1;
+  NTSTATUS status = hostk::SendSynchronousIrp(
+      filter, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS,
+      [](IO_STACK_LOCATION& sp) { sp.Parameters.QueryDeviceRelations.Type = BusRelations; }, &information);
+
+  EXPECT_EQ(status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(seen, BusRelations);
+  EXPECT_EQ(information, 0u);
+  EXPECT_EQ(filter->ReferenceCount, 0);
 }
 
 }  // namespace
