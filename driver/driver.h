@@ -30,21 +30,23 @@ constexpr ULONG KvIdentifyBufferSize = 2048;
 constexpr ULONG KvRemoveLockMaxMinutes = 1;
 constexpr ULONG KvRemoveLockHighWatermark = 250;
 
-// The device extension of every filter device object.
+// The device extension of every filter device object. The fields that
+// the lookups under StatisticsLock read come first, so a walk of the list
+// touches one cache line per record.
 struct FilterDeviceRecord {
   LIST_ENTRY Link;                 // FilterDeviceList membership
-  PDEVICE_OBJECT LowerDevice;      // below us; fixed after attach
-  PDEVICE_OBJECT PhysicalDevice;   // the PDO we attached above
-  PDEVICE_OBJECT Self;             // the filter device owning this record
-  LONG PagingPathCount;            // interlocked only
-  KEVENT PagingEvent;              // serialises paging notifications
-  IO_REMOVE_LOCK RemoveLock;       // PnP requests and counted requests
   PDEVICE_OBJECT ParentDevice;     // bus filter a child was found under
   BOOLEAN IsBusFilter;
   BOOLEAN IdentifyPending;         // TRUE until identification ran
-  STORAGE_BUS_TYPE BusType;
   UCHAR BusIndex;
   UCHAR TargetId;
+  STORAGE_BUS_TYPE BusType;
+  PDEVICE_OBJECT Self;             // the filter device owning this record
+  PDEVICE_OBJECT LowerDevice;      // below us; fixed after attach
+  PDEVICE_OBJECT PhysicalDevice;   // the PDO we attached above
+  LONG PagingPathCount;            // interlocked only
+  KEVENT PagingEvent;              // serialises paging notifications
+  IO_REMOVE_LOCK RemoveLock;       // PnP requests and counted requests
   CHAR ControllerDescription[KvDescriptionSize];  // NUL-terminated ANSI
 };
 
