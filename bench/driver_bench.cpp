@@ -4,8 +4,9 @@
 //
 //   BM_UncountedPassThrough   plain filter, no capture: the bare hop
 //   BM_CountedPlainFilter     plain filter during a capture
-//   BM_CountedBusFilter/N     bus filter during a capture, N device
-//                             records listed and the matching child last
+//   BM_CountedBusFilter/N     bus filter during a capture with N devices
+//                             listed, all its children, the matching one
+//                             last (the longest walk)
 //   BM_Floor                  two spin-lock pairs and two counter reads,
 //                             the work a counted request cannot avoid
 //
@@ -162,10 +163,10 @@ void BM_CountedBusFilter(benchmark::State& state) {
   const int devices = static_cast<int>(state.range(0));
   Machine machine;
   PDEVICE_OBJECT bus = machine.Filter(0, 0, TRUE, nullptr);
-  for (int i = 1; i < devices; ++i) machine.Filter(static_cast<UCHAR>(i), 0, FALSE, nullptr);
-  machine.Filter(7, 3, FALSE, bus);  // the child the requests belong to, last
+  for (int i = 1; i < devices; ++i) machine.Filter(7, static_cast<UCHAR>(i - 1), FALSE, bus);
+  machine.Filter(7, 255, FALSE, bus);  // the child the requests belong to
   machine.StartCapture();
-  SendSrbs(state, bus, 3);
+  SendSrbs(state, bus, 255);
   state.counters["devices"] = devices;
 }
 BENCHMARK(BM_CountedBusFilter)->Arg(1)->Arg(16)->Arg(64)->Arg(255);

@@ -31,10 +31,15 @@ constexpr ULONG KvRemoveLockMaxMinutes = 1;
 constexpr ULONG KvRemoveLockHighWatermark = 250;
 
 // The device extension of every filter device object. The fields that
-// the lookups under StatisticsLock read come first, so a walk of the list
-// touches one cache line per record.
+// the lookups under StatisticsLock read come first, so a walk touches one
+// cache line per record.
 struct FilterDeviceRecord {
   LIST_ENTRY Link;                 // FilterDeviceList membership
+  // A bus filter's requests are attributed among its own children only:
+  // ChildList holds them in creation order (list order), each by its
+  // ChildLink; a child whose bus filter is gone is linked to itself.
+  LIST_ENTRY ChildLink;
+  LIST_ENTRY ChildList;
   PDEVICE_OBJECT ParentDevice;     // bus filter a child was found under
   BOOLEAN IsBusFilter;
   BOOLEAN IdentifyPending;         // TRUE until identification ran
@@ -79,7 +84,8 @@ struct DriverWideState {
   KEVENT DeviceListMutex;
 
   // Changed only with both DeviceListMutex and StatisticsLock held, so a
-  // walk holding either one sees a whole list of live records.
+  // walk holding either one sees a whole list of live records. The same
+  // holds for the ChildList of every record.
   LIST_ENTRY FilterDeviceList;
 
   // Guards BusActivity, BusStatistics, the writes of CaptureActive, the
@@ -143,7 +149,8 @@ NTSTATUS AttachFilterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
 BOOLEAN IsDeviceFiltered(PDEVICE_OBJECT Device);
 FilterDeviceRecord* FindRecordOfDevice(PDEVICE_OBJECT FilterDevice);
 VOID UnlinkRecord(FilterDeviceRecord* Record);
-// Up to DISPATCH_LEVEL, caller holds StatisticsLock.
+// Up to DISPATCH_LEVEL, caller holds StatisticsLock; BusFilterDevice is
+// a listed filter device.
 FilterDeviceRecord* FindChildRecord(PDEVICE_OBJECT BusFilterDevice, UCHAR TargetId);
 
 // attach.cpp ----------------------------------------------------------------
