@@ -26,6 +26,7 @@ struct Behaviour {
   NTSTATUS busTypeStatus = STATUS_SUCCESS;  // IOCTL_STORAGE_QUERY_PROPERTY
   STORAGE_BUS_TYPE busType = BusTypeAta;
   bool holdRequests = false;                // SRBs and pass-throughs pend
+  bool holdQueries = false;                 // other device controls pend
   NTSTATUS requestStatus = STATUS_SUCCESS;
   NTSTATUS pnpStatus = STATUS_SUCCESS;
   bool holdPnp = false;                     // Plug and Play requests pend
