@@ -90,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(DeviceListTest, EmptyListFindsNothing) {
   EXPECT_FALSE(Filtered(NewPdo()));
-  EXPECT_EQ(Child(Driver.ControlDevice, 0), nullptr);
+  EXPECT_EQ(Child(Attach(NewPdo(nullptr, FILE_DEVICE_CONTROLLER), TRUE), 0), nullptr);
 }
 
 TEST_F(DeviceListTest, FindChildRecordAppliesAllFourTests) {
@@ -107,6 +107,17 @@ TEST_F(DeviceListTest, FindChildRecordAppliesAllFourTests) {
   EXPECT_EQ(Child(bus, 0), nullptr);
   EXPECT_EQ(Child(bus, 2), nullptr);
   EXPECT_TRUE(Rec(pending)->IdentifyPending);
+  EXPECT_EQ(Remove(first), STATUS_SUCCESS);
+  EXPECT_EQ(Child(bus, 1), Rec(second));
+}
+
+TEST_F(DeviceListTest, ChildrenOutliveTheirBusFilter) {
+  PDEVICE_OBJECT bus = Attach(NewPdo(nullptr, FILE_DEVICE_CONTROLLER), TRUE);
+  PDEVICE_OBJECT child = Attach(NewPdo(), FALSE, bus);
+  EXPECT_EQ(Remove(bus), STATUS_SUCCESS);
+  EXPECT_EQ(Rec(child)->ParentDevice, bus);
+  EXPECT_EQ(Remove(child), STATUS_SUCCESS);
+  EXPECT_EQ(ListedRecords().size(), 0u);
 }
 
 // --- Attachment policy

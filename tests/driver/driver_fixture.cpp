@@ -94,6 +94,7 @@ void DriverTest::SetUp() {
 }
 
 void DriverTest::TearDown() {
+  lower_->BehaveNormally();
   lower_->CompleteAllHeld();
   kept_.clear();
   if (monitor_) {
