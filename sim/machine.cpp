@@ -158,44 +158,44 @@ void SetSz(hostreg::RegKey* key, const char* name, const std::string& value) {
 void WriteDefaultMachineRegistry(hostreg::Registry& registry, bool with_monitor_filter) {
   std::lock_guard<std::recursive_mutex> lock(registry.Mutex());
   const std::string control = "System\\CurrentControlSet\\Control\\Class\\";
-  for (const ClassSpec& spec : DefaultClasses()) {
-    hostreg::RegKey* key = registry.Create(control + spec.guid);
-    SetSz(key, "", spec.description);
-    SetSz(key, "Class", spec.name);
-    std::vector<std::string> upper = spec.upper_filters;
-    if (with_monitor_filter && spec.monitor) upper.push_back("qelvard1");
+  for (const ClassSpec& entry : DefaultClasses()) {
+    hostreg::RegKey* key = registry.Create(control + entry.guid);
+    SetSz(key, "", entry.description);
+    SetSz(key, "Class", entry.name);
+    std::vector<std::string> upper = entry.upper_filters;
+    if (with_monitor_filter && entry.monitor) upper.push_back("qelvard1");
     if (!upper.empty()) key->SetValue("UpperFilters", hostreg::kRegMultiSz, hostreg::EncodeMultiSz(upper));
   }
   std::map<std::string, int> driver_numbers;
-  for (const DeviceSpec& spec : DefaultDevices()) {
+  for (const DeviceSpec& entry : DefaultDevices()) {
     hostreg::RegKey* key =
-        registry.Create(std::string("System\\CurrentControlSet\\Enum\\") + spec.device_id + "\\" + spec.instance_id);
-    SetSz(key, "DeviceDesc", spec.description);
-    if (spec.friendly_name[0] != '\0') SetSz(key, "FriendlyName", spec.friendly_name);
-    if (spec.location[0] != '\0') SetSz(key, "LocationInformation", spec.location);
-    key->SetValue("HardwareID", hostreg::kRegMultiSz, hostreg::EncodeMultiSz({spec.device_id}));
-    if (spec.compatible_id[0] != '\0') {
-      key->SetValue("CompatibleIDs", hostreg::kRegMultiSz, hostreg::EncodeMultiSz({spec.compatible_id}));
+        registry.Create(std::string("System\\CurrentControlSet\\Enum\\") + entry.device_id + "\\" + entry.instance_id);
+    SetSz(key, "DeviceDesc", entry.description);
+    if (entry.friendly_name[0] != '\0') SetSz(key, "FriendlyName", entry.friendly_name);
+    if (entry.location[0] != '\0') SetSz(key, "LocationInformation", entry.location);
+    key->SetValue("HardwareID", hostreg::kRegMultiSz, hostreg::EncodeMultiSz({entry.device_id}));
+    if (entry.compatible_id[0] != '\0') {
+      key->SetValue("CompatibleIDs", hostreg::kRegMultiSz, hostreg::EncodeMultiSz({entry.compatible_id}));
     }
-    SetSz(key, "Service", spec.service);
-    SetSz(key, "ClassGUID", spec.class_guid);
+    SetSz(key, "Service", entry.service);
+    SetSz(key, "ClassGUID", entry.class_guid);
     for (const ClassSpec& c : DefaultClasses()) {
-      if (std::string(c.guid) == spec.class_guid) SetSz(key, "Class", c.name);
+      if (std::string(c.guid) == entry.class_guid) SetSz(key, "Class", c.name);
     }
     char driver[64];
-    std::snprintf(driver, sizeof driver, "%s\\%04d", spec.class_guid, driver_numbers[spec.class_guid]++);
+    std::snprintf(driver, sizeof driver, "%s\\%04d", entry.class_guid, driver_numbers[entry.class_guid]++);
     SetSz(key, "Driver", driver);
-    SetSz(key, "Mfg", spec.mfg);
+    SetSz(key, "Mfg", entry.mfg);
     key->SetValue("ConfigFlags", hostreg::kRegDword, hostreg::EncodeDword(0));
   }
-  for (const ServiceSpec& spec : DefaultServices()) {
-    hostreg::RegKey* key = registry.Create(std::string("System\\CurrentControlSet\\Services\\") + spec.name);
+  for (const ServiceSpec& entry : DefaultServices()) {
+    hostreg::RegKey* key = registry.Create(std::string("System\\CurrentControlSet\\Services\\") + entry.name);
     key->SetValue("Type", hostreg::kRegDword, hostreg::EncodeDword(1));
-    key->SetValue("Start", hostreg::kRegDword, hostreg::EncodeDword(spec.start));
+    key->SetValue("Start", hostreg::kRegDword, hostreg::EncodeDword(entry.start));
     key->SetValue("ErrorControl", hostreg::kRegDword, hostreg::EncodeDword(1));
-    SetSz(key, "ImagePath", std::string("System32\\DRIVERS\\") + spec.name + ".sys");
-    SetSz(key, "DisplayName", spec.display);
-    SetSz(key, "Group", spec.group);
+    SetSz(key, "ImagePath", std::string("System32\\DRIVERS\\") + entry.name + ".sys");
+    SetSz(key, "DisplayName", entry.display);
+    SetSz(key, "Group", entry.group);
   }
 }
 
@@ -293,23 +293,23 @@ void Machine::BuildHardware() {
 
   std::map<std::string, HwNode*> by_name;
   uint64_t seed = options_.seed;
-  for (const DeviceSpec& spec : DefaultDevices()) {
+  for (const DeviceSpec& entry : DefaultDevices()) {
     auto node = std::make_unique<HwNode>();
-    node->name = spec.name;
-    node->device_id = spec.device_id;
-    node->instance_id = spec.instance_id;
-    node->hardware_ids = {spec.device_id};
-    if (spec.compatible_id[0] != '\0') node->compatible_ids = {spec.compatible_id};
-    node->description = spec.description;
-    node->location = spec.location;
-    node->pdo_type = spec.type;
-    node->role = spec.role;
+    node->name = entry.name;
+    node->device_id = entry.device_id;
+    node->instance_id = entry.instance_id;
+    node->hardware_ids = {entry.device_id};
+    if (entry.compatible_id[0] != '\0') node->compatible_ids = {entry.compatible_id};
+    node->description = entry.description;
+    node->location = entry.location;
+    node->pdo_type = entry.type;
+    node->role = entry.role;
     HwNode* raw = node.get();
-    by_name[spec.name] = raw;
-    if (spec.parent[0] == '\0') {
+    by_name[entry.name] = raw;
+    if (entry.parent[0] == '\0') {
       root_ = std::move(node);
     } else {
-      HwNode* parent = by_name.at(spec.parent);
+      HwNode* parent = by_name.at(entry.parent);
       raw->parent = parent;
       parent->children.push_back(std::move(node));
     }

@@ -77,7 +77,7 @@ std::vector<std::string> BuiltInWorkloads() {
   return names;
 }
 
-bool ParseWorkload(const std::string& text, WorkloadSpec* spec, std::string* error) {
+bool ParseWorkload(const std::string& text, WorkloadSpec* plan, std::string* error) {
   WorkloadSpec out;
   std::istringstream lines(text);
   std::string line;
@@ -167,13 +167,13 @@ bool ParseWorkload(const std::string& text, WorkloadSpec* spec, std::string* err
     }
     out.devices.push_back(device);
   }
-  *spec = std::move(out);
+  *plan = std::move(out);
   return true;
 }
 
-bool LoadWorkload(const std::string& name_or_file, WorkloadSpec* spec, std::string* error) {
+bool LoadWorkload(const std::string& name_or_file, WorkloadSpec* plan, std::string* error) {
   auto it = BuiltIns().find(name_or_file);
-  if (it != BuiltIns().end()) return ParseWorkload(it->second, spec, error);
+  if (it != BuiltIns().end()) return ParseWorkload(it->second, plan, error);
   std::ifstream file(name_or_file);
   if (!file) {
     std::string names;
@@ -184,7 +184,7 @@ bool LoadWorkload(const std::string& name_or_file, WorkloadSpec* spec, std::stri
   std::stringstream text;
   text << file.rdbuf();
   std::string parse_error;
-  if (!ParseWorkload(text.str(), spec, &parse_error)) {
+  if (!ParseWorkload(text.str(), plan, &parse_error)) {
     *error = name_or_file + ": " + parse_error;
     return false;
   }
@@ -202,8 +202,8 @@ struct WorkloadRunner::DeviceState {
   uint64_t next_lba = 0;
 };
 
-WorkloadRunner::WorkloadRunner(Machine* machine, WorkloadSpec spec, uint64_t seed)
-    : machine_(machine), spec_(std::move(spec)), seed_(seed) {}
+WorkloadRunner::WorkloadRunner(Machine* machine, WorkloadSpec plan, uint64_t seed)
+    : machine_(machine), plan_(std::move(plan)), seed_(seed) {}
 
 WorkloadRunner::~WorkloadRunner() { StopIssuing(); }
 
@@ -216,7 +216,7 @@ void WorkloadRunner::Start(Ticks duration) {
   begin_ = scheduler.Now();
   end_ = begin_ + duration;
   uint64_t index = 0;
-  for (const DeviceWorkload& config : spec_.devices) {
+  for (const DeviceWorkload& config : plan_.devices) {
     auto state = std::make_unique<DeviceState>();
     state->config = config;
     state->device = machine_->FindDevice(config.device);
@@ -235,7 +235,7 @@ void WorkloadRunner::Start(Ticks duration) {
       scheduler.At(lane, first + Ms(config.burst_every_ms), [this, raw] { ScheduleBurst(raw); });
     }
   }
-  for (const HotPlugEvent& event : spec_.hot_plug) {
+  for (const HotPlugEvent& event : plan_.hot_plug) {
     std::string node = event.node;
     bool present = event.present;
     scheduler.At(Machine::kSystemLane, begin_ + Ms(event.at_ms), [this, node, present] {

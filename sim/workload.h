@@ -58,10 +58,10 @@ struct WorkloadSpec {
 
 // Parses workload text. On error returns false with a message naming the
 // line.
-bool ParseWorkload(const std::string& text, WorkloadSpec* spec, std::string* error);
+bool ParseWorkload(const std::string& text, WorkloadSpec* plan, std::string* error);
 // A built-in workload by name ("mixed", "ide", "burst", "idle", "hotplug"),
 // or the contents of a file. False with a message when neither.
-bool LoadWorkload(const std::string& name_or_file, WorkloadSpec* spec, std::string* error);
+bool LoadWorkload(const std::string& name_or_file, WorkloadSpec* plan, std::string* error);
 std::vector<std::string> BuiltInWorkloads();
 
 // One request as the workload saw it: sent at `start`, completion seen at
@@ -80,7 +80,7 @@ struct RequestRecord {
 // Drives a workload on a booted machine through its scheduler.
 class WorkloadRunner {
  public:
-  WorkloadRunner(Machine* machine, WorkloadSpec spec, uint64_t seed);
+  WorkloadRunner(Machine* machine, WorkloadSpec plan, uint64_t seed);
   ~WorkloadRunner();
   WorkloadRunner(const WorkloadRunner&) = delete;
   WorkloadRunner& operator=(const WorkloadRunner&) = delete;
@@ -107,7 +107,7 @@ class WorkloadRunner {
   Ticks Ms(double ms) const;
 
   Machine* machine_;
-  WorkloadSpec spec_;
+  WorkloadSpec plan_;
   uint64_t seed_;
   Ticks begin_ = 0;
   Ticks end_ = 0;

@@ -91,13 +91,13 @@ class WholeMachineTest : public MachineTest {
   // reading every second, then lets every request finish and reads once
   // more before stopping.
   std::vector<sim::RequestRecord> Run(const char* workload_text, int seconds, Monitor* monitor) {
-    sim::WorkloadSpec spec;
+    sim::WorkloadSpec plan;
     std::string error;
-    EXPECT_TRUE(sim::ParseWorkload(workload_text, &spec, &error)) << error;
+    EXPECT_TRUE(sim::ParseWorkload(workload_text, &plan, &error)) << error;
     EXPECT_TRUE(monitor->Open());
     EXPECT_TRUE(monitor->Control(kStartCapture));
     sim::Scheduler& scheduler = machine_->GetScheduler();
-    sim::WorkloadRunner runner(machine_.get(), spec, 7);
+    sim::WorkloadRunner runner(machine_.get(), plan, 7);
     sim::Ticks begin = scheduler.Now();
     runner.Start(seconds * kSecond);
     for (int s = 1; s <= seconds; ++s) {
@@ -198,13 +198,13 @@ TEST_F(WholeMachineTest, HotPlugDuringACaptureLeavesNoPoolNoDeviceAndEveryCountA
   ASSERT_TRUE(monitor.Open());
   ASSERT_TRUE(monitor.Control(kStartCapture));
   sim::Scheduler& scheduler = machine_->GetScheduler();
-  sim::WorkloadSpec spec;
+  sim::WorkloadSpec plan;
   std::string error;
   ASSERT_TRUE(sim::ParseWorkload("ide0.master rate=30 qd=2\nusb.stick qd=2 think=0 size=32k read=0.3\n"
                                  "plug usb.port2 at=500\nunplug usb.port2 at=2500\n",
-                                 &spec, &error))
+                                 &plan, &error))
       << error;
-  sim::WorkloadRunner runner(machine_.get(), spec, 3);
+  sim::WorkloadRunner runner(machine_.get(), plan, 3);
   sim::Ticks begin = scheduler.Now();
   runner.Start(4 * kSecond);
 

@@ -33,17 +33,17 @@ TEST(BusyUnion, IntervalsAreClippedToTheWindow) {
 }
 
 TEST(WorkloadText, ParsesEveryKey) {
-  sim::WorkloadSpec spec;
+  sim::WorkloadSpec plan;
   std::string error;
   ASSERT_TRUE(sim::ParseWorkload(
       "# comment\n"
       "ide0.master rate=80 size=64k read=0.25 qd=4 think=3 seq=1 pass=0.5 burst=8/500 on=100 off=200 "
       "start=10 stop=900  # trailing\n"
       "plug usb.port2 at=2000\nunplug usb.port2 at=2500.5\n",
-      &spec, &error))
+      &plan, &error))
       << error;
-  ASSERT_EQ(spec.devices.size(), 1u);
-  const sim::DeviceWorkload& d = spec.devices[0];
+  ASSERT_EQ(plan.devices.size(), 1u);
+  const sim::DeviceWorkload& d = plan.devices[0];
   EXPECT_EQ(d.device, "ide0.master");
   EXPECT_EQ(d.rate, 80);
   EXPECT_EQ(d.size, 65536u);
@@ -58,10 +58,10 @@ TEST(WorkloadText, ParsesEveryKey) {
   EXPECT_EQ(d.off_ms, 200);
   EXPECT_EQ(d.start_ms, 10);
   EXPECT_EQ(d.stop_ms, 900);
-  ASSERT_EQ(spec.hot_plug.size(), 2u);
-  EXPECT_TRUE(spec.hot_plug[0].present);
-  EXPECT_FALSE(spec.hot_plug[1].present);
-  EXPECT_EQ(spec.hot_plug[1].at_ms, 2500.5);
+  ASSERT_EQ(plan.hot_plug.size(), 2u);
+  EXPECT_TRUE(plan.hot_plug[0].present);
+  EXPECT_FALSE(plan.hot_plug[1].present);
+  EXPECT_EQ(plan.hot_plug[1].at_ms, 2500.5);
 }
 
 TEST(WorkloadText, BadInputNamesTheLineAndKeepsTheSpec) {
@@ -80,25 +80,25 @@ TEST(WorkloadText, BadInputNamesTheLineAndKeepsTheSpec) {
       {"disk0 burst=8\n", "line 1: burst must be <count>/<ms>"},
   };
   for (const Case& c : cases) {
-    sim::WorkloadSpec spec;
-    spec.devices.resize(1);
+    sim::WorkloadSpec plan;
+    plan.devices.resize(1);
     std::string error;
-    EXPECT_FALSE(sim::ParseWorkload(c.text, &spec, &error)) << c.text;
+    EXPECT_FALSE(sim::ParseWorkload(c.text, &plan, &error)) << c.text;
     EXPECT_EQ(error, c.message);
-    EXPECT_EQ(spec.devices.size(), 1u);
+    EXPECT_EQ(plan.devices.size(), 1u);
   }
 }
 
 TEST(WorkloadText, EveryBuiltInParsesAndAnUnknownNameSaysWhatExists) {
   for (const std::string& name : sim::BuiltInWorkloads()) {
-    sim::WorkloadSpec spec;
+    sim::WorkloadSpec plan;
     std::string error;
-    EXPECT_TRUE(sim::LoadWorkload(name, &spec, &error)) << name << ": " << error;
-    EXPECT_FALSE(spec.devices.empty()) << name;
+    EXPECT_TRUE(sim::LoadWorkload(name, &plan, &error)) << name << ": " << error;
+    EXPECT_FALSE(plan.devices.empty()) << name;
   }
-  sim::WorkloadSpec spec;
+  sim::WorkloadSpec plan;
   std::string error;
-  EXPECT_FALSE(sim::LoadWorkload("no-such-workload", &spec, &error));
+  EXPECT_FALSE(sim::LoadWorkload("no-such-workload", &plan, &error));
   EXPECT_NE(error.find("built in: burst, hotplug, ide, idle, mixed"), std::string::npos) << error;
 }
 
