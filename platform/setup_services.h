@@ -7,6 +7,8 @@
 #if defined(_WIN32)
 #include <windows.h>
 #include <setupapi.h>
+#include <mbstring.h>
+#include <time.h>
 #else
 #include "host_win32/win32_setup.h"
 #endif

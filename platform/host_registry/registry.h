@@ -54,6 +54,7 @@ class RegKey {
   void SetValue(std::string_view name, uint32_t type, std::vector<uint8_t> data);
   bool DeleteValue(std::string_view name);
   const std::vector<RegValue>& Values() const { return values_; }
+  void Clear();  // every value and subkey
 
  private:
   std::string name_;
@@ -84,11 +85,17 @@ class Registry {
   // regedit text: "Windows Registry Editor Version 5.00", keys as
   // [HKEY_LOCAL_MACHINE\...], values as "name"="text", dword:, hex:,
   // hex(2): and hex(7): (UTF-16LE bytes), hex(N): for other types.
-  // ExportText writes the subtree at path ("" for all of it).
+  // ExportText writes the subtree at path ("" for all of it), as UTF-8
+  // with "\n" line ends; an absent path gives the header alone.
+  // ImportText merges the text into the tree as regedit imports it
+  // ([-key] and "name"=- delete); LoadFile replaces the whole tree with
+  // the file's contents (UTF-8 or regedit's UTF-16LE). Both check all of
+  // the text first: on an error (reported as "line N: why") the tree is
+  // left exactly as it was.
   std::string ExportText(std::string_view path = "") const;
   bool ImportText(std::string_view text, std::string* error);
   bool LoadFile(const std::string& file, std::string* error);
-  bool SaveFile(const std::string& file, std::string* error) const;
+  bool SaveFile(const std::string& file, std::string* error) const;  // ExportText's text
 
  private:
   mutable std::recursive_mutex mutex_;

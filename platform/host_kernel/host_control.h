@@ -1,0 +1,292 @@
+// Host-side control of the simulated NT kernel: what tests, the Plug and
+// Play manager (platform/host_pnp) and the tools use to load drivers, set
+// the clock, shape the device tree, watch the verifier and act as a user
+// process. Driver code never includes this header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ntkernel.h"
+
+namespace hostk {
+
+// ---------------------------------------------------------------------------
+// Drivers. Drivers are statically linked: a driver is its DriverEntry
+// function and a service name.
+
+// Builds the driver object (DriverName "\Driver\<name>", ServiceKeyName
+// <name>, every MajorFunction slot completing with
+// STATUS_INVALID_DEVICE_REQUEST), calls entry at PASSIVE_LEVEL with the
+// registry path "\Registry\Machine\System\CurrentControlSet\Services\<name>"
+// (the path buffer is freed when entry returns, as on Windows), and clears
+// DO_DEVICE_INITIALIZING on the devices created during entry. On failure
+// the verifier checks that nothing was left behind and *driverObject is
+// null. The same driver may be loaded again after it was unloaded.
+NTSTATUS LoadDriver(std::string_view serviceName, PDRIVER_INITIALIZE entry,
+                    PDRIVER_OBJECT* driverObject);
+
+// Calls DriverUnload, then the verifier checks that the driver left no
+// device objects, symbolic links or pool of its tags; anything left is
+// reported and released. Fails with STATUS_INVALID_DEVICE_REQUEST (and
+// keeps the driver) when it has no DriverUnload.
+NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject);
+
+// The loaded driver of a service, or null.
+PDRIVER_OBJECT FindDriver(std::string_view serviceName);
+
+// Calls the driver's AddDevice for pdo as the Plug and Play manager does:
+// at PASSIVE_LEVEL, in the driver's context. The verifier reports a new
+// device left with DO_DEVICE_INITIALIZING set.
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT pdo);
+
+// ---------------------------------------------------------------------------
+// Clock behind KeQueryPerformanceCounter and QueryPerformanceCounter.
+
+// Virtual clock: ticks move only when a test moves them. Starts at 0.
+void UseVirtualClock(int64_t frequency = 10'000'000);
+void SetVirtualTicks(int64_t ticks);
+void AdvanceVirtualTicks(int64_t ticks);
+// Real clock: the host's monotonic clock at 10 MHz, as Windows reports it.
+// This is the default.
+void UseRealClock();
+int64_t PerformanceFrequency();
+int64_t PerformanceCounter();
+
+// ---------------------------------------------------------------------------
+// Pool. Tags are ULONGs whose little-endian bytes spell the tag as pool
+// tools show it: MakeTag("KVtg") equals the kit's 'gtVK'.
+
+constexpr ULONG MakeTag(const char (&text)[5]) {
+  return static_cast<ULONG>(static_cast<unsigned char>(text[0])) |
+         static_cast<ULONG>(static_cast<unsigned char>(text[1])) << 8 |
+         static_cast<ULONG>(static_cast<unsigned char>(text[2])) << 16 |
+         static_cast<ULONG>(static_cast<unsigned char>(text[3])) << 24;
+}
+
+struct PoolUsage {
+  size_t allocations = 0;  // live blocks
+  size_t bytes = 0;        // their requested sizes
+};
+
+// Live pool of one tag (all zero in benchmark builds, which keep no
+// accounting).
+PoolUsage PoolUsageOfTag(ULONG tag);
+
+// ---------------------------------------------------------------------------
+// Device tree bookkeeping, for the Plug and Play manager.
+//
+// A PDO is a device object created by a (simulated) bus driver with
+// IoCreateDevice; the Plug and Play manager attaches properties to it that
+// IoGetDeviceProperty returns. String properties are stored as the kernel
+// returns them: UTF-16LE with a terminating NUL (REG_MULTI_SZ values with
+// two).
+
+void SetDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property,
+                       std::vector<uint8_t> data);
+void SetDevicePropertyString(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property,
+                             std::string_view text);
+void SetDevicePropertyMultiString(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property,
+                                  const std::vector<std::string>& texts);
+// Makes IoGetDeviceProperty of this property fail with status.
+void SetDevicePropertyFailure(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property,
+                              NTSTATUS status);
+void ClearDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property);
+
+// The devices of a driver, oldest first.
+std::vector<PDEVICE_OBJECT> DevicesOf(PDRIVER_OBJECT driverObject);
+// "\Device\X" for a named device, "" otherwise.
+std::string DeviceName(PDEVICE_OBJECT device);
+// A named device ("\Device\X"), or null.
+PDEVICE_OBJECT FindDevice(std::string_view name);
+// The device directly below device in its stack (what its
+// IoAttachDeviceToDeviceStack returned), or null.
+PDEVICE_OBJECT LowerDeviceOf(PDEVICE_OBJECT device);
+// The bottom of device's stack (the PDO when device is in a PnP stack).
+PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device);
+// The target of a symbolic link ("\DosDevices\X" or "\??\X"), or "".
+std::string SymbolicLinkTarget(std::string_view link);
+
+// One pointer of the Plug and Play manager's own per-device data; null
+// until set. The kernel never looks at it.
+void SetDeviceContext(PDEVICE_OBJECT device, void* context);
+void* GetDeviceContext(PDEVICE_OBJECT device);
+
+// Receives IoInvalidateDeviceRelations calls; none by default.
+void SetInvalidateRelationsHandler(
+    std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> handler);
+
+// ---------------------------------------------------------------------------
+// Execution context of the calling thread.
+
+// Runs the calling thread as a thread of process pid for the scope's
+// lifetime (PsGetCurrentProcessId returns pid).
+class ProcessScope {
+ public:
+  explicit ProcessScope(ULONG pid);
+  ~ProcessScope();
+  ProcessScope(const ProcessScope&) = delete;
+  ProcessScope& operator=(const ProcessScope&) = delete;
+
+ private:
+  HANDLE saved_;
+};
+
+// The process id that kernel code sees on threads outside any
+// ProcessScope: the System process, 4.
+constexpr ULONG kSystemProcessId = 4;
+
+// ---------------------------------------------------------------------------
+// Verifier: checks in the spirit of the Driver Verifier. Every violation
+// is recorded and handed to the handler; the default handler prints the
+// rule and aborts. Operations go on in a defined way when a handler
+// returns.
+
+namespace verifier {
+
+enum class Rule {
+  kWaitAtDispatchLevel,        // a wait with a non-zero timeout at DISPATCH_LEVEL or above
+  kIrqlTooHigh,                // a PASSIVE_LEVEL-only call made above PASSIVE_LEVEL
+  kIrqlRaiseLower,             // KeRaiseIrql to a lower level, KeLowerIrql to a higher
+  kPagedPoolAtDispatchLevel,   // paged pool allocated or freed above APC_LEVEL
+  kPagedCodeAtDispatchLevel,   // PAGED_CODE() above APC_LEVEL
+  kSpinLockAboveDispatch,      // spin lock acquired above DISPATCH_LEVEL
+  kSpinLockRecursive,          // spin lock acquired again by its holder
+  kSpinLockNotHeld,            // spin lock released by a thread that does not hold it
+  kSpinLockReleaseIrql,        // spin lock released at an IRQL other than DISPATCH_LEVEL
+  kIrpCompletedTwice,          // IRP completed again after its completion ran to the top
+  kIrpCompletedPending,        // IRP completed with STATUS_PENDING as its status
+  kIrpPassedDownTwice,         // IRP passed down twice from the same stack location
+  kIrpStackOverrun,            // IRP sent on with no stack location left (CurrentLocation < 1)
+  kPendingNotMarked,           // dispatch returned STATUS_PENDING without IoMarkIrpPending
+  kIrqlNotRestored,            // dispatch or completion routine returned at another IRQL
+  kInformationTooLarge,        // buffered request completed with Information beyond the buffer
+  kDeleteAttachedDevice,       // IoDeleteDevice on a device still attached above or below
+  kDetachNothing,              // IoDetachDevice on a device with nothing attached
+  kDeviceInitializing,         // AddDevice left DO_DEVICE_INITIALIZING set
+  kRemoveLockHeldAtDelete,     // device deleted while its remove lock has holders
+  kRemoveLockBadRelease,       // remove lock released with a tag that does not hold it
+  kPoolBadFree,                // freeing a block that is not live pool
+  kPoolTagMismatch,            // ExFreePoolWithTag with another tag than the block's
+  kPoolLeak,                   // driver's pool still allocated at unload or failed load
+  kDeviceLeak,                 // driver's devices left at unload or failed load
+  kSymbolicLinkLeak,           // driver's symbolic links left at unload or failed load
+  kOpenHandlesAtUnload,        // driver unloaded while its devices are still open
+  kAssertion,                  // ASSERT failed in driver code
+};
+
+const char* RuleName(Rule rule);
+
+struct Violation {
+  Rule rule;
+  std::string message;  // rule name and the particulars
+};
+
+using Handler = std::function<void(const Violation&)>;
+
+// Installs handler (an empty one restores the default).
+void SetHandler(Handler handler);
+// Every violation since the last Clear().
+std::vector<Violation> Violations();
+void Clear();
+
+}  // namespace verifier
+
+// ---------------------------------------------------------------------------
+// A simulated user process: what Win32 gives a monitor program. Calls run
+// in the process's context (PsGetCurrentProcessId returns its id while the
+// drivers handle them) at PASSIVE_LEVEL. Several processes, and several
+// threads of one process, may use the kernel at once. Handles left open
+// are closed (cleanup, then close) when the process object is destroyed,
+// as at process exit.
+
+using DWORD = uint32_t;
+using BOOL = int;
+
+#ifndef INVALID_HANDLE_VALUE
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#endif
+#ifndef GENERIC_READ
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#endif
+#ifndef OPEN_EXISTING
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#endif
+#ifndef ERROR_SUCCESS
+#define ERROR_SUCCESS 0L
+#endif
+#ifndef ERROR_INVALID_FUNCTION
+#define ERROR_INVALID_FUNCTION 1L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_NOT_READY 21L
+#define ERROR_BAD_COMMAND 22L
+#define ERROR_GEN_FAILURE 31L
+#define ERROR_SHARING_VIOLATION 32L
+#define ERROR_HANDLE_EOF 38L
+#define ERROR_NOT_SUPPORTED 50L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_NAME 123L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_MORE_DATA 234L
+#define ERROR_MR_MID_NOT_FOUND 317L
+#define ERROR_OPERATION_ABORTED 995L
+#define ERROR_IO_DEVICE 1117L
+#define ERROR_NO_SYSTEM_RESOURCES 1450L
+#endif
+
+class UserProcess {
+ public:
+  explicit UserProcess(ULONG pid);
+  ~UserProcess();
+  UserProcess(const UserProcess&) = delete;
+  UserProcess& operator=(const UserProcess&) = delete;
+
+  ULONG Id() const { return pid_; }
+
+  // "\\.\NAME" opens the device that the symbolic link "\??\NAME" names
+  // (IRP_MJ_CREATE with a new file object to the top of its stack).
+  HANDLE CreateFileA(const char* fileName, DWORD desiredAccess = GENERIC_READ | GENERIC_WRITE,
+                     DWORD shareMode = 0, void* securityAttributes = nullptr,
+                     DWORD creationDisposition = OPEN_EXISTING, DWORD flagsAndAttributes = 0,
+                     HANDLE templateFile = nullptr);
+  // Synchronous only (overlapped must be null).
+  BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD inBufferSize,
+                       void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned,
+                       void* overlapped);
+  BOOL ReadFile(HANDLE file, void* buffer, DWORD numberOfBytesToRead, DWORD* numberOfBytesRead,
+                void* overlapped);
+  BOOL WriteFile(HANDLE file, const void* buffer, DWORD numberOfBytesToWrite,
+                 DWORD* numberOfBytesWritten, void* overlapped);
+  BOOL CloseHandle(HANDLE object);
+
+  // Last error of the calling thread, as Win32 keeps it.
+  static DWORD GetLastError();
+  static void SetLastError(DWORD error);
+
+  BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
+  BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
+
+ private:
+  struct Impl;
+  ULONG pid_;
+  Impl* impl_;
+};
+
+// The Win32 error a failed call reports for status: RtlNtStatusToDosError.
+// Customer-defined statuses (bit 0x20000000) pass through unchanged.
+DWORD NtStatusToWin32Error(NTSTATUS status);
+
+}  // namespace hostk

@@ -1,0 +1,726 @@
+// The simulated Win32 side: registry handles, SetupAPI device information
+// sets over the Enum tree, message boxes and the clock.
+#include "win32_setup.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "host_common/faults.h"
+#include "host_registry/registry.h"
+
+namespace {
+
+using hostreg::RegKey;
+using hostreg::Registry;
+
+constexpr const char* kClassRoot = "System\\CurrentControlSet\\Control\\Class";
+constexpr const char* kEnumRoot = "System\\CurrentControlSet\\Enum";
+
+thread_local DWORD t_last_error = ERROR_SUCCESS;
+
+std::recursive_mutex& TreeMutex() { return Registry::Machine().Mutex(); }
+
+// Asks the fault plan about the call by its name and by what it works on.
+bool Injected(const char* function, const std::string& target) {
+  bool by_name = hostfault::ShouldFail(function);
+  bool by_target = !target.empty() && hostfault::ShouldFail(std::string(function) + ":" + target);
+  return by_name || by_target;
+}
+
+// ------------------------------------------------------------- strings
+
+char ToAnsi(uint16_t unit) { return unit <= 0xFF ? static_cast<char>(unit) : '?'; }
+
+bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+// What an ANSI call sees of stored data: strings one byte per UTF-16 unit.
+std::vector<uint8_t> ToAnsiData(const hostreg::RegValue& value) {
+  if (!IsStringType(value.type)) return value.data;
+  std::vector<uint8_t> out;
+  out.reserve(value.data.size() / 2);
+  for (size_t i = 0; i + 1 < value.data.size(); i += 2) {
+    out.push_back(static_cast<uint8_t>(ToAnsi(static_cast<uint16_t>(value.data[i] | (value.data[i + 1] << 8)))));
+  }
+  return out;
+}
+
+std::vector<uint8_t> FromAnsiData(DWORD type, const BYTE* data, DWORD size) {
+  std::vector<uint8_t> out;
+  if (data == nullptr) return out;
+  if (!IsStringType(type)) return std::vector<uint8_t>(data, data + size);
+  out.reserve(size * 2);
+  for (DWORD i = 0; i < size; ++i) {
+    out.push_back(data[i]);
+    out.push_back(0);
+  }
+  return out;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+bool SameText(const std::string& a, const std::string& b) { return Upper(a) == Upper(b); }
+
+// ------------------------------------------------------------ handles
+
+struct KeyHandle {
+  std::string path;
+  REGSAM access;
+};
+
+// The simulation's state lives for the whole process (never destroyed): a
+// library's unload hook may still close handles after static destructors
+// have run.
+struct KeyTable {
+  std::mutex mutex;
+  std::map<uintptr_t, KeyHandle> keys;
+  uintptr_t next = 0x1000;
+};
+KeyTable& Keys() {
+  static auto* table = new KeyTable;
+  return *table;
+}
+
+HKEY NewKeyHandle(const std::string& path, REGSAM access) {
+  KeyTable& table = Keys();
+  std::lock_guard<std::mutex> hold(table.mutex);
+  uintptr_t id = table.next;
+  table.next += 4;
+  table.keys[id] = KeyHandle{path, access};
+  return reinterpret_cast<HKEY>(id);
+}
+
+// The path and access behind a handle; false for an unknown handle.
+bool LookupKey(HKEY key, KeyHandle* out) {
+  if (key == HKEY_LOCAL_MACHINE) {
+    *out = KeyHandle{std::string(), KEY_ALL_ACCESS};
+    return true;
+  }
+  KeyTable& table = Keys();
+  std::lock_guard<std::mutex> hold(table.mutex);
+  auto it = table.keys.find(reinterpret_cast<uintptr_t>(key));
+  if (it == table.keys.end()) return false;
+  *out = it->second;
+  return true;
+}
+
+std::string JoinPath(const std::string& base, const char* sub) {
+  std::string tail = sub == nullptr ? std::string() : std::string(sub);
+  while (!tail.empty() && tail.front() == '\\') tail.erase(tail.begin());
+  if (tail.empty()) return base;
+  return base.empty() ? tail : base + "\\" + tail;
+}
+
+// Resolves a handle to its key in the tree (the tree lock must be held).
+LONG ResolveKey(HKEY handle, REGSAM need, RegKey** key, KeyHandle* info) {
+  if (!LookupKey(handle, info)) return ERROR_INVALID_HANDLE;
+  if ((info->access & need) != need) return ERROR_ACCESS_DENIED;
+  *key = Registry::Machine().Open(info->path);
+  return *key == nullptr ? ERROR_KEY_DELETED : ERROR_SUCCESS;
+}
+
+std::string ValueTarget(const KeyHandle& info, LPCSTR name) {
+  return info.path + "\\" + (name == nullptr ? std::string() : std::string(name));
+}
+
+// --------------------------------------------------------- device sets
+
+struct DevInfoSet {
+  std::vector<std::string> instances;  // device instance ids
+};
+
+struct SetTable {
+  std::mutex mutex;
+  std::set<DevInfoSet*> sets;
+};
+SetTable& Sets() {
+  static auto* table = new SetTable;
+  return *table;
+}
+
+DevInfoSet* LookupSet(HDEVINFO handle) {
+  SetTable& table = Sets();
+  std::lock_guard<std::mutex> hold(table.mutex);
+  auto* set = static_cast<DevInfoSet*>(handle);
+  return table.sets.count(set) != 0 ? set : nullptr;
+}
+
+// The instance id a SP_DEVINFO_DATA of this set names, or null.
+const std::string* DeviceOf(DevInfoSet* set, const SP_DEVINFO_DATA* data) {
+  if (data == nullptr || data->cbSize != sizeof(SP_DEVINFO_DATA)) return nullptr;
+  if (data->Reserved == 0 || data->Reserved > set->instances.size()) return nullptr;
+  return &set->instances[data->Reserved - 1];
+}
+
+const char* PropertyValueName(DWORD property) {
+  switch (property) {
+    case SPDRP_DEVICEDESC: return "DeviceDesc";
+    case SPDRP_HARDWAREID: return "HardwareID";
+    case SPDRP_COMPATIBLEIDS: return "CompatibleIDs";
+    case SPDRP_SERVICE: return "Service";
+    case SPDRP_CLASS: return "Class";
+    case SPDRP_CLASSGUID: return "ClassGUID";
+    case SPDRP_MFG: return "Mfg";
+    case SPDRP_FRIENDLYNAME: return "FriendlyName";
+    case SPDRP_LOCATION_INFORMATION: return "LocationInformation";
+    case SPDRP_UPPERFILTERS: return "UpperFilters";
+    case SPDRP_LOWERFILTERS: return "LowerFilters";
+    default: return nullptr;
+  }
+}
+
+DWORD PropertyType(DWORD property) {
+  switch (property) {
+    case SPDRP_HARDWAREID:
+    case SPDRP_COMPATIBLEIDS:
+    case SPDRP_UPPERFILTERS:
+    case SPDRP_LOWERFILTERS:
+      return REG_MULTI_SZ;
+    default:
+      return REG_SZ;
+  }
+}
+
+// Properties that SetupDiSetDeviceRegistryProperty may change.
+bool PropertyWritable(DWORD property) {
+  return property != SPDRP_CLASS && property != SPDRP_CLASSGUID && PropertyValueName(property) != nullptr;
+}
+
+void CollectInstances(RegKey* enumerator, const std::string& classText, bool presentOnly,
+                      std::vector<std::string>* out) {
+  auto sorted = [](const RegKey* parent) {
+    std::vector<RegKey*> keys;
+    for (const auto& sub : parent->Subkeys()) keys.push_back(sub.get());
+    std::stable_sort(keys.begin(), keys.end(),
+                     [](const RegKey* a, const RegKey* b) { return Upper(a->Name()) < Upper(b->Name()); });
+    return keys;
+  };
+  for (RegKey* device : sorted(enumerator)) {
+    for (RegKey* instance : sorted(device)) {
+      if (presentOnly && instance->Subkey("Control") == nullptr) continue;
+      if (!classText.empty()) {
+        const hostreg::RegValue* guid = instance->Value("ClassGUID");
+        if (guid == nullptr || !IsStringType(guid->type) || !SameText(hostreg::DecodeSz(guid->data), classText)) {
+          continue;
+        }
+      }
+      out->push_back(enumerator->Name() + "\\" + device->Name() + "\\" + instance->Name());
+    }
+  }
+}
+
+bool ParseGuidText(const std::string& text, GUID* guid) {
+  unsigned d1, d2, d3, b[8];
+  char close = 0;
+  if (text.size() != 38 ||
+      std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%c", &d1, &d2, &d3, &b[0], &b[1], &b[2], &b[3],
+                  &b[4], &b[5], &b[6], &b[7], &close) != 12 ||
+      close != '}') {
+    return false;
+  }
+  guid->Data1 = d1;
+  guid->Data2 = static_cast<uint16_t>(d2);
+  guid->Data3 = static_cast<uint16_t>(d3);
+  for (int i = 0; i < 8; ++i) guid->Data4[i] = static_cast<uint8_t>(b[i]);
+  return true;
+}
+
+// ------------------------------------------------------- message boxes
+
+struct UserState {
+  std::mutex mutex;
+  std::vector<hostwin32::MessageBoxRecord> boxes;
+  bool tick_fixed = false;
+  DWORD tick_value = 0;
+};
+UserState& User() {
+  static auto* state = new UserState;
+  return *state;
+}
+
+}  // namespace
+
+// ================================================================ host API
+
+namespace hostwin32 {
+
+std::vector<MessageBoxRecord> MessageBoxes() {
+  std::lock_guard<std::mutex> hold(User().mutex);
+  return User().boxes;
+}
+
+void ClearMessageBoxes() {
+  std::lock_guard<std::mutex> hold(User().mutex);
+  User().boxes.clear();
+}
+
+void SetTickCount(DWORD ticks) {
+  std::lock_guard<std::mutex> hold(User().mutex);
+  User().tick_fixed = true;
+  User().tick_value = ticks;
+}
+
+void ResetTickCount() {
+  std::lock_guard<std::mutex> hold(User().mutex);
+  User().tick_fixed = false;
+}
+
+int OpenKeyHandles() {
+  std::lock_guard<std::mutex> hold(Keys().mutex);
+  return static_cast<int>(Keys().keys.size());
+}
+
+int OpenDeviceInfoSets() {
+  std::lock_guard<std::mutex> hold(Sets().mutex);
+  return static_cast<int>(Sets().sets.size());
+}
+
+std::string GuidText(const GUID& guid) {
+  char text[40];
+  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
+                guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+  return text;
+}
+
+std::string ClassKeyPath(const GUID& guid) { return std::string(kClassRoot) + "\\" + GuidText(guid); }
+
+std::string EnumKeyPath(const std::string& instanceId) { return std::string(kEnumRoot) + "\\" + instanceId; }
+
+}  // namespace hostwin32
+
+// ================================================================ Win32
+
+extern "C" {
+
+DWORD WINAPI GetLastError(void) { return t_last_error; }
+
+void WINAPI SetLastError(DWORD dwErrCode) { t_last_error = dwErrCode; }
+
+DWORD WINAPI GetTickCount(void) {
+  {
+    std::lock_guard<std::mutex> hold(User().mutex);
+    if (User().tick_fixed) return User().tick_value;
+  }
+  auto since = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+}
+
+int _mbsicmp(const unsigned char* string1, const unsigned char* string2) {
+  for (;; ++string1, ++string2) {
+    unsigned a = *string1;
+    unsigned b = *string2;
+    if (a >= 'a' && a <= 'z') a -= 'a' - 'A';
+    if (b >= 'a' && b <= 'z') b -= 'a' - 'A';
+    if (a != b) return a < b ? -1 : 1;
+    if (a == 0) return 0;
+  }
+}
+
+int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
+  std::lock_guard<std::mutex> hold(User().mutex);
+  User().boxes.push_back(hostwin32::MessageBoxRecord{hWnd, lpText == nullptr ? "" : lpText,
+                                                lpCaption == nullptr ? "Error" : lpCaption, uType});
+  return IDOK;
+}
+
+int wsprintfA(LPSTR buffer, LPCSTR format, ...) {
+  // wsprintf writes at most 1024 characters and its terminator.
+  va_list args;
+  va_start(args, format);
+  int written = std::vsnprintf(buffer, 1025, format, args);
+  va_end(args);
+  return written > 1024 ? 1024 : written;
+}
+
+// ------------------------------------------------------------- registry
+
+LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
+  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  KeyHandle parent;
+  if (!LookupKey(hKey, &parent)) return ERROR_INVALID_HANDLE;
+  std::string path = JoinPath(parent.path, lpSubKey);
+  if (Injected("RegOpenKeyExA", path)) return ERROR_ACCESS_DENIED;
+  std::lock_guard<std::recursive_mutex> tree(TreeMutex());
+  if (Registry::Machine().Open(path) == nullptr) return ERROR_FILE_NOT_FOUND;
+  *phkResult = NewKeyHandle(path, samDesired);
+  return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
+  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  KeyHandle parent;
+  if (!LookupKey(hKey, &parent)) return ERROR_INVALID_HANDLE;
+  std::string path = JoinPath(parent.path, lpSubKey);
+  if (Injected("RegOpenKeyA", path)) return ERROR_ACCESS_DENIED;
+  std::lock_guard<std::recursive_mutex> tree(TreeMutex());
+  if (Registry::Machine().Open(path) == nullptr) return ERROR_FILE_NOT_FOUND;
+  // RegOpenKey asks for the most the caller may have: all of it here.
+  *phkResult = NewKeyHandle(path, KEY_ALL_ACCESS);
+  return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
+                            REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                            LPDWORD lpdwDisposition) {
+  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  KeyHandle parent;
+  if (!LookupKey(hKey, &parent)) return ERROR_INVALID_HANDLE;
+  std::string path = JoinPath(parent.path, lpSubKey);
+  if (Injected("RegCreateKeyExA", path)) return ERROR_ACCESS_DENIED;
+  std::lock_guard<std::recursive_mutex> tree(TreeMutex());
+  Registry& reg = Registry::Machine();
+  if (reg.Open(parent.path) == nullptr) return ERROR_KEY_DELETED;
+  bool existed = reg.Open(path) != nullptr;
+  reg.Create(path);
+  if (lpdwDisposition != nullptr) *lpdwDisposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+  *phkResult = NewKeyHandle(path, samDesired);
+  return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegCloseKey(HKEY hKey) {
+  if (hKey == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
+  std::lock_guard<std::mutex> hold(Keys().mutex);
+  return Keys().keys.erase(reinterpret_cast<uintptr_t>(hKey)) != 0 ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                             LPDWORD lpcbData) {
+  if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
+  std::lock_guard<std::recursive_mutex> tree(TreeMutex());
+  RegKey* key = nullptr;
+  KeyHandle info;
+  LONG status = ResolveKey(hKey, KEY_QUERY_VALUE, &key, &info);
+  if (status != ERROR_SUCCESS) return status;
+  if (Injected("RegQueryValueExA", ValueTarget(info, lpValueName))) return ERROR_ACCESS_DENIED;
+  const hostreg::RegValue* value = key->Value(lpValueName == nullptr ? "" : lpValueName);
+  if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+  std::vector<uint8_t> data = ToAnsiData(*value);
+  DWORD size = static_cast<DWORD>(data.size());
+  if (lpType != nullptr) *lpType = value->type;
+  if (lpData == nullptr) {
+    if (lpcbData != nullptr) *lpcbData = size;
+    return ERROR_SUCCESS;
+  }
+  if (*lpcbData < size) {
+    *lpcbData = size;
+    return ERROR_MORE_DATA;
+  }
+  if (size != 0) std::memcpy(lpData, data.data(), size);
+  *lpcbData = size;
+  return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                           DWORD cbData) {
+  if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
+  std::lock_guard<std::recursive_mutex> tree(TreeMutex());
+  RegKey* key = nullptr;
+  KeyHandle info;
+  LONG status = ResolveKey(hKey, KEY_SET_VALUE, &key, &info);
+  if (status != ERROR_SUCCESS) return status;
+  if (Injected("RegSetValueExA", ValueTarget(info, lpValueName))) return ERROR_ACCESS_DENIED;
+  key->SetValue(lpValueName == nullptr ? "" : lpValueName, dwType, FromAnsiData(dwType, lpData, cbData));
+  return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
+  std::lock_guard<std::recursive_mutex> tree(TreeMutex());
+  RegKey* key = nullptr;
+  KeyHandle info;
+  LONG status = ResolveKey(hKey, KEY_SET_VALUE, &key, &info);
+  if (status != ERROR_SUCCESS) return status;
+  if (Injected("RegDeleteValueA", ValueTarget(info, lpValueName))) return ERROR_ACCESS_DENIED;
+  return key->DeleteValue(lpValueName == nullptr ? "" : lpValueName) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
+LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                          LPSTR lpClass, LPDWORD lpcchClass, void* lpftLastWriteTime) {
+  if (lpName == nullptr || lpcchName == nullptr) return ERROR_INVALID_PARAMETER;
+  std::lock_guard<std::recursive_mutex> tree(TreeMutex());
+  RegKey* key = nullptr;
+  KeyHandle info;
+  LONG status = ResolveKey(hKey, KEY_ENUMERATE_SUB_KEYS, &key, &info);
+  if (status != ERROR_SUCCESS) return status;
+  if (Injected("RegEnumKeyExA", info.path)) return ERROR_ACCESS_DENIED;
+  // Windows keeps subkeys sorted without regard to case.
+  std::vector<std::string> names;
+  for (const auto& sub : key->Subkeys()) names.push_back(sub->Name());
+  std::stable_sort(names.begin(), names.end(),
+                   [](const std::string& a, const std::string& b) { return Upper(a) < Upper(b); });
+  if (dwIndex >= names.size()) return ERROR_NO_MORE_ITEMS;
+  const std::string& name = names[dwIndex];
+  if (*lpcchName <= name.size()) return ERROR_MORE_DATA;
+  std::memcpy(lpName, name.c_str(), name.size() + 1);
+  *lpcchName = static_cast<DWORD>(name.size());
+  if (lpcchClass != nullptr) *lpcchClass = 0;
+  if (lpClass != nullptr) *lpClass = 0;
+  return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                          LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  if (lpValueName == nullptr || lpcchValueName == nullptr) return ERROR_INVALID_PARAMETER;
+  if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
+  std::lock_guard<std::recursive_mutex> tree(TreeMutex());
+  RegKey* key = nullptr;
+  KeyHandle info;
+  LONG status = ResolveKey(hKey, KEY_QUERY_VALUE, &key, &info);
+  if (status != ERROR_SUCCESS) return status;
+  if (Injected("RegEnumValueA", info.path)) return ERROR_ACCESS_DENIED;
+  if (dwIndex >= key->Values().size()) return ERROR_NO_MORE_ITEMS;
+  const hostreg::RegValue& value = key->Values()[dwIndex];
+  if (*lpcchValueName <= value.name.size()) return ERROR_MORE_DATA;
+  std::vector<uint8_t> data = ToAnsiData(value);
+  DWORD size = static_cast<DWORD>(data.size());
+  if (lpData != nullptr && *lpcbData < size) {
+    *lpcbData = size;
+    return ERROR_MORE_DATA;
+  }
+  std::memcpy(lpValueName, value.name.c_str(), value.name.size() + 1);
+  *lpcchValueName = static_cast<DWORD>(value.name.size());
+  if (lpType != nullptr) *lpType = value.type;
+  if (lpData != nullptr && size != 0) std::memcpy(lpData, data.data(), size);
+  if (lpcbData != nullptr) *lpcbData = size;
+  return ERROR_SUCCESS;
+}
+
+// ------------------------------------------------------------- SetupAPI
+
+BOOL WINAPI SetupDiGetClassDescriptionA(const GUID* ClassGuid, PSTR ClassDescription, DWORD ClassDescriptionSize,
+                                        PDWORD RequiredSize) {
+  if (ClassGuid == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (Injected("SetupDiGetClassDescriptionA", hostwin32::GuidText(*ClassGuid))) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  std::lock_guard<std::recursive_mutex> tree(TreeMutex());
+  RegKey* key = Registry::Machine().Open(hostwin32::ClassKeyPath(*ClassGuid));
+  const hostreg::RegValue* value = key == nullptr ? nullptr : key->Value("");
+  // A class without a description is known by its class name.
+  if (key != nullptr && (value == nullptr || !IsStringType(value->type))) value = key->Value("Class");
+  if (value == nullptr || !IsStringType(value->type)) {
+    SetLastError(ERROR_INVALID_CLASS);
+    return FALSE;
+  }
+  std::string text = hostreg::DecodeSz(value->data);
+  DWORD need = static_cast<DWORD>(text.size() + 1);
+  if (RequiredSize != nullptr) *RequiredSize = need;
+  if (ClassDescription == nullptr || ClassDescriptionSize < need) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::memcpy(ClassDescription, text.c_str(), need);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND hwndParent, DWORD Flags) {
+  if (ClassGuid == nullptr && (Flags & DIGCF_ALLCLASSES) == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string classText = (Flags & DIGCF_ALLCLASSES) != 0 ? std::string() : hostwin32::GuidText(*ClassGuid);
+  if (Injected("SetupDiGetClassDevsA", classText)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  auto set = std::make_unique<DevInfoSet>();
+  {
+    std::lock_guard<std::recursive_mutex> tree(TreeMutex());
+    if (RegKey* root = Registry::Machine().Open(kEnumRoot)) {
+      std::vector<RegKey*> enumerators;
+      for (const auto& sub : root->Subkeys()) {
+        if (Enumerator == nullptr || SameText(sub->Name(), Enumerator)) enumerators.push_back(sub.get());
+      }
+      std::stable_sort(enumerators.begin(), enumerators.end(),
+                       [](const RegKey* a, const RegKey* b) { return Upper(a->Name()) < Upper(b->Name()); });
+      for (RegKey* enumerator : enumerators) {
+        CollectInstances(enumerator, classText, (Flags & DIGCF_PRESENT) != 0, &set->instances);
+      }
+    }
+  }
+  std::lock_guard<std::mutex> hold(Sets().mutex);
+  DevInfoSet* raw = set.release();
+  Sets().sets.insert(raw);
+  SetLastError(ERROR_SUCCESS);
+  return raw;
+}
+
+BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP_DEVINFO_DATA DeviceInfoData) {
+  DevInfoSet* set = LookupSet(DeviceInfoSet);
+  if (set == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (DeviceInfoData == nullptr || DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
+    SetLastError(ERROR_INVALID_USER_BUFFER);
+    return FALSE;
+  }
+  if (MemberIndex >= set->instances.size()) {
+    SetLastError(ERROR_NO_MORE_ITEMS);
+    return FALSE;
+  }
+  const std::string& instance = set->instances[MemberIndex];
+  if (Injected("SetupDiEnumDeviceInfo", instance)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  GUID guid{};
+  {
+    std::lock_guard<std::recursive_mutex> tree(TreeMutex());
+    RegKey* key = Registry::Machine().Open(hostwin32::EnumKeyPath(instance));
+    const hostreg::RegValue* value = key == nullptr ? nullptr : key->Value("ClassGUID");
+    if (value != nullptr) ParseGuidText(hostreg::DecodeSz(value->data), &guid);
+  }
+  DeviceInfoData->ClassGuid = guid;
+  DeviceInfoData->DevInst = MemberIndex + 1;
+  DeviceInfoData->Reserved = MemberIndex + 1;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                              DWORD Property, PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
+                                              DWORD PropertyBufferSize, PDWORD RequiredSize) {
+  DevInfoSet* set = LookupSet(DeviceInfoSet);
+  if (set == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  const std::string* instance = DeviceOf(set, DeviceInfoData);
+  if (instance == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const char* name = PropertyValueName(Property);
+  if (name == nullptr) {
+    SetLastError(ERROR_INVALID_REG_PROPERTY);
+    return FALSE;
+  }
+  if (PropertyBuffer == nullptr && PropertyBufferSize != 0) {
+    SetLastError(ERROR_INVALID_USER_BUFFER);
+    return FALSE;
+  }
+  if (Injected("SetupDiGetDeviceRegistryPropertyA", *instance + "\\" + name)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  std::lock_guard<std::recursive_mutex> tree(TreeMutex());
+  RegKey* key = Registry::Machine().Open(hostwin32::EnumKeyPath(*instance));
+  if (key == nullptr) {
+    SetLastError(ERROR_NO_SUCH_DEVINST);
+    return FALSE;
+  }
+  const hostreg::RegValue* value = key->Value(name);
+  if (value == nullptr) {
+    SetLastError(ERROR_INVALID_DATA);
+    return FALSE;
+  }
+  std::vector<uint8_t> data = ToAnsiData(*value);
+  DWORD size = static_cast<DWORD>(data.size());
+  if (PropertyRegDataType != nullptr) *PropertyRegDataType = value->type;
+  if (RequiredSize != nullptr) *RequiredSize = size;
+  if (PropertyBufferSize < size) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  if (size != 0) std::memcpy(PropertyBuffer, data.data(), size);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                              DWORD Property, const BYTE* PropertyBuffer,
+                                              DWORD PropertyBufferSize) {
+  DevInfoSet* set = LookupSet(DeviceInfoSet);
+  if (set == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  const std::string* instance = DeviceOf(set, DeviceInfoData);
+  if (instance == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!PropertyWritable(Property)) {
+    SetLastError(ERROR_INVALID_REG_PROPERTY);
+    return FALSE;
+  }
+  if (PropertyBuffer == nullptr && PropertyBufferSize != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const char* name = PropertyValueName(Property);
+  if (Injected("SetupDiSetDeviceRegistryPropertyA", *instance + "\\" + name)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  std::lock_guard<std::recursive_mutex> tree(TreeMutex());
+  RegKey* key = Registry::Machine().Open(hostwin32::EnumKeyPath(*instance));
+  if (key == nullptr) {
+    SetLastError(ERROR_NO_SUCH_DEVINST);
+    return FALSE;
+  }
+  if (PropertyBuffer == nullptr) {
+    key->DeleteValue(name);  // no data: the property goes away
+  } else {
+    DWORD type = PropertyType(Property);
+    key->SetValue(name, type, FromAnsiData(type, PropertyBuffer, PropertyBufferSize));
+  }
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+HKEY WINAPI SetupDiOpenClassRegKey(const GUID* ClassGuid, REGSAM samDesired) {
+  if (ClassGuid == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return static_cast<HKEY>(INVALID_HANDLE_VALUE);
+  }
+  std::string path = hostwin32::ClassKeyPath(*ClassGuid);
+  if (Injected("SetupDiOpenClassRegKey", hostwin32::GuidText(*ClassGuid))) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return static_cast<HKEY>(INVALID_HANDLE_VALUE);
+  }
+  std::lock_guard<std::recursive_mutex> tree(TreeMutex());
+  if (Registry::Machine().Open(path) == nullptr) {
+    SetLastError(ERROR_INVALID_CLASS);
+    return static_cast<HKEY>(INVALID_HANDLE_VALUE);
+  }
+  SetLastError(ERROR_SUCCESS);
+  return NewKeyHandle(path, samDesired);
+}
+
+BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
+  std::unique_ptr<DevInfoSet> owned;
+  {
+    std::lock_guard<std::mutex> hold(Sets().mutex);
+    auto* set = static_cast<DevInfoSet*>(DeviceInfoSet);
+    if (Sets().sets.erase(set) == 0) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    owned.reset(set);
+  }
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,242 @@
+#include "setup/class_installer.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace korvset {
+
+ClassFilterInstaller::~ClassFilterInstaller() {
+  for (int i = 0; i < Items.Count(); ++i) {
+    ClassItem* cls = Items.At(i);
+    for (int d = 0; d < cls->Devices.Count(); ++d) delete cls->Devices.At(d);
+    cls->Devices.Clear();
+    if (cls->DeviceSet != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(cls->DeviceSet);
+    delete cls;
+  }
+  ServiceName.Clear();
+  Items.Clear();
+}
+
+void ClassFilterInstaller::AbandonDeviceSets() {
+  for (int i = 0; i < Items.Count(); ++i) Items.At(i)->DeviceSet = INVALID_HANDLE_VALUE;
+}
+
+int ClassFilterInstaller::Initialize(int scope, int useLowerFilters, const char* serviceName) {
+  if (serviceName == nullptr || !ServiceName.Assign(serviceName)) return 0;
+  Scope = static_cast<FilterScope>(scope);
+  UseLowerFilters = useLowerFilters;
+  Initialized = 1;
+  return 1;
+}
+
+void ClassFilterInstaller::AddClass(const GUID* classGuid) {
+  if (!Initialized || classGuid == nullptr) return;
+  char description[MAX_PATH];
+  std::memset(description, 0, sizeof description);
+  if (!SetupDiGetClassDescriptionA(classGuid, description, sizeof description, nullptr)) return;
+  description[sizeof description - 1] = '\0';
+
+  auto* cls = new (std::nothrow) ClassItem;
+  if (cls == nullptr) return;
+  cls->Guid = *classGuid;
+  if (!cls->Name.Assign(description) || !Items.Append(cls)) {
+    delete cls;
+    return;
+  }
+
+  if (Scope != ScopeDevice) {
+    cls->Index = ItemCount() - 1;
+    char* list = ReadCurrentList(cls->Index, nullptr);
+    if (list != nullptr) {
+      cls->Install = FilterListContains(list, ServiceName.Text());
+      FilterListFree(list);
+    }
+    return;
+  }
+
+  cls->DeviceSet = SetupDiGetClassDevsA(classGuid, nullptr, nullptr, DIGCF_PRESENT);
+  if (cls->DeviceSet == INVALID_HANDLE_VALUE) return;
+  for (int member = 0;; ++member) {
+    DeviceItem* device = EnumerateDevice(cls->DeviceSet, classGuid, member);
+    if (device == nullptr) break;
+    device->OwnerClass = cls;
+    device->Index = ItemCount();
+    if (!cls->Devices.Append(device)) {
+      delete device;
+      break;
+    }
+    char* list = ReadCurrentList(device->Index, nullptr);
+    if (list != nullptr) {
+      device->Install = FilterListContains(list, ServiceName.Text());
+      FilterListFree(list);
+    }
+  }
+}
+
+DeviceItem* ClassFilterInstaller::EnumerateDevice(HDEVINFO set, const GUID* classGuid, int member) const {
+  SP_DEVINFO_DATA info;
+  std::memset(&info, 0, sizeof info);
+  info.cbSize = sizeof info;
+  if (!SetupDiEnumDeviceInfo(set, static_cast<DWORD>(member), &info)) return nullptr;
+
+  DWORD type = 0;
+  char* name = ReadDeviceProperty(set, &info, SPDRP_FRIENDLYNAME, &type);
+  if (name == nullptr) name = ReadDeviceProperty(set, &info, SPDRP_DEVICEDESC, &type);
+  if (name == nullptr) return nullptr;  // a nameless device ends its class's enumeration
+  char* location = ReadDeviceProperty(set, &info, SPDRP_LOCATION_INFORMATION, &type);
+
+  auto* device = new (std::nothrow) DeviceItem;
+  if (device != nullptr) {
+    device->DeviceInfo = info;
+    if (!device->Name.Assign(name) || !device->Location.Assign(location)) {
+      delete device;
+      device = nullptr;
+    }
+  }
+  std::free(name);
+  std::free(location);
+  return device;
+}
+
+int ClassFilterInstaller::ItemCount() const {
+  if (Scope != ScopeDevice) return Items.Count();
+  int count = 0;
+  for (int i = 0; i < Items.Count(); ++i) count += Items.At(i)->Devices.Count();
+  return count;
+}
+
+DeviceItem* ClassFilterInstaller::FindDevice(int ordinal) const {
+  for (int i = 0; i < Items.Count(); ++i) {
+    const ClassItem* cls = Items.At(i);
+    for (int d = 0; d < cls->Devices.Count(); ++d) {
+      if (cls->Devices.At(d)->Index == ordinal) return cls->Devices.At(d);
+    }
+  }
+  return nullptr;
+}
+
+FilterItem* ClassFilterInstaller::ItemAt(int index) const {
+  if (index < 0 || index >= ItemCount()) return nullptr;
+  if (Scope == ScopeDevice) return FindDevice(index);
+  return Items.At(index);
+}
+
+FilterItem* ClassFilterInstaller::SetInstall(int index, int install) {
+  FilterItem* item = ItemAt(index);
+  if (item != nullptr) item->Install = install;
+  return item;
+}
+
+char* ClassFilterInstaller::ReadCurrentList(int index, ReadOutcome* outcome) const {
+  if (Scope == ScopeDevice) {
+    DeviceItem* device = FindDevice(index);
+    if (device == nullptr) {
+      if (outcome != nullptr) *outcome = ReadFailed;
+      return nullptr;
+    }
+    DWORD type = 0;
+    return ReadDeviceProperty(device->OwnerClass->DeviceSet, &device->DeviceInfo, ListProperty(), &type, outcome);
+  }
+  const ClassItem* cls = Items.At(index);
+  HKEY key = cls == nullptr ? static_cast<HKEY>(INVALID_HANDLE_VALUE) : SetupDiOpenClassRegKey(&cls->Guid, KEY_READ);
+  if (key == static_cast<HKEY>(INVALID_HANDLE_VALUE)) {
+    // The class key was readable when the class was added; a key that
+    // cannot be opened now tells nothing about the list in it.
+    if (outcome != nullptr) *outcome = ReadFailed;
+    return nullptr;
+  }
+  char* list = ReadFilterValue(key, ListName(), outcome);
+  RegCloseKey(key);
+  return list;
+}
+
+char* ClassFilterInstaller::BuildNewList(const FilterItem* item, int install, int* failed) const {
+  *failed = 0;
+  ReadOutcome outcome = ReadOk;
+  char* list = ReadCurrentList(item->Index, &outcome);
+  if (list == nullptr && outcome == ReadFailed) {
+    // Writing now would replace names that could not be read.
+    *failed = 1;
+    return nullptr;
+  }
+  int present = FilterListContains(list, ServiceName.Text());
+  if (present && install == 0) {
+    int newSize = 0;
+    FilterListRemoveAll(ServiceName.Text(), list, &newSize);
+    return list;
+  }
+  if (!present && install == 1) {
+    if (list == nullptr) {
+      list = static_cast<char*>(std::calloc(4, 1));  // the empty list
+      if (list == nullptr) {
+        *failed = 1;
+        return nullptr;
+      }
+    }
+    if (!FilterListPrepend(ServiceName.Text(), &list)) {
+      FilterListFree(list);
+      *failed = 1;
+      return nullptr;
+    }
+    return list;
+  }
+  FilterListFree(list);
+  return nullptr;
+}
+
+int ClassFilterInstaller::ApplyClassItem(ClassItem* item, int install, int* written) {
+  *written = 0;
+  int failed = 0;
+  char* list = BuildNewList(item, install, &failed);
+  if (list == nullptr) return failed ? 0 : 1;
+
+  int result = 0;
+  HKEY key = SetupDiOpenClassRegKey(&item->Guid, KEY_WRITE);
+  if (key != static_cast<HKEY>(INVALID_HANDLE_VALUE)) {
+    result = WriteFilterValue(key, ListName(), list);
+    RegCloseKey(key);
+  }
+  FilterListFree(list);
+  *written = 1;
+  return result;
+}
+
+int ClassFilterInstaller::ApplyDeviceItem(DeviceItem* item, int install, int* written) {
+  *written = 0;
+  int failed = 0;
+  char* list = BuildNewList(item, install, &failed);
+  if (list == nullptr) return failed ? 0 : 1;
+
+  uint32_t size = FilterListSize(list);
+  // A list below 3 bytes is the empty list: the property goes away.
+  BOOL ok = size >= 3 ? SetupDiSetDeviceRegistryPropertyA(item->OwnerClass->DeviceSet, &item->DeviceInfo,
+                                                          ListProperty(), reinterpret_cast<const BYTE*>(list), size)
+                      : SetupDiSetDeviceRegistryPropertyA(item->OwnerClass->DeviceSet, &item->DeviceInfo,
+                                                          ListProperty(), nullptr, 0);
+  FilterListFree(list);
+  *written = 1;
+  return ok ? 1 : 0;
+}
+
+int ClassFilterInstaller::ApplyAll(int* written) {
+  *written = 0;
+  int result = 1;
+  int count = ItemCount();
+  for (int i = 0; i < count; ++i) {
+    int itemWritten = 0;
+    int itemResult;
+    if (Scope == ScopeDevice) {
+      DeviceItem* device = FindDevice(i);
+      itemResult = device == nullptr ? 0 : ApplyDeviceItem(device, device->Install, &itemWritten);
+    } else {
+      ClassItem* cls = Items.At(i);
+      itemResult = ApplyClassItem(cls, cls->Install, &itemWritten);
+    }
+    *written |= itemWritten;
+    result &= itemResult;
+  }
+  return result;
+}
+
+}  // namespace korvset
