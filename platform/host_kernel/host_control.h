@@ -116,6 +116,18 @@ std::string SymbolicLinkTarget(std::string_view link);
 void SetDeviceContext(PDEVICE_OBJECT device, void* context);
 void* GetDeviceContext(PDEVICE_OBJECT device);
 
+// Sends a new IRP of major/minor function to the top of device's stack
+// and waits for it, as the Plug and Play and power managers send theirs,
+// at PASSIVE_LEVEL: the IRP starts with IoStatus.Status
+// STATUS_NOT_SUPPORTED for IRP_MJ_PNP and IRP_MJ_POWER (STATUS_SUCCESS
+// otherwise), fill may set the stack location's parameters, and the IRP
+// is freed afterwards. Returns its final status; *information (if given)
+// receives IoStatus.Information (for bus relations, the DEVICE_RELATIONS
+// pointer, which then belongs to the caller).
+NTSTATUS SendSynchronousIrp(PDEVICE_OBJECT device, UCHAR majorFunction, UCHAR minorFunction,
+                            const std::function<void(IO_STACK_LOCATION&)>& fill = nullptr,
+                            ULONG_PTR* information = nullptr);
+
 // Receives IoInvalidateDeviceRelations calls; none by default.
 void SetInvalidateRelationsHandler(
     std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> handler);

@@ -1,0 +1,340 @@
+// A simulated user process: the Win32 file and device calls a monitor
+// program makes, carried out as the I/O manager carries them out for a
+// user thread (file objects, create/cleanup/close, buffered device
+// control), and the Win32 error each failing status becomes.
+#include <cstring>
+
+#include "internal.h"
+
+namespace hostk {
+namespace {
+
+thread_local DWORD t_lastError = ERROR_SUCCESS;
+
+struct StatusToError {
+  NTSTATUS status;
+  DWORD error;
+};
+
+constexpr StatusToError kErrorTable[] = {
+    {STATUS_SUCCESS, ERROR_SUCCESS},
+    {STATUS_UNSUCCESSFUL, ERROR_GEN_FAILURE},
+    {STATUS_NOT_IMPLEMENTED, ERROR_INVALID_FUNCTION},
+    {STATUS_INVALID_DEVICE_REQUEST, ERROR_INVALID_FUNCTION},
+    {STATUS_INVALID_HANDLE, ERROR_INVALID_HANDLE},
+    {STATUS_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
+    {STATUS_NO_SUCH_DEVICE, ERROR_FILE_NOT_FOUND},
+    {STATUS_NO_SUCH_FILE, ERROR_FILE_NOT_FOUND},
+    {STATUS_OBJECT_NAME_NOT_FOUND, ERROR_FILE_NOT_FOUND},
+    {STATUS_OBJECT_PATH_NOT_FOUND, ERROR_PATH_NOT_FOUND},
+    {STATUS_OBJECT_NAME_INVALID, ERROR_INVALID_NAME},
+    {STATUS_OBJECT_NAME_COLLISION, ERROR_ALREADY_EXISTS},
+    {STATUS_END_OF_FILE, ERROR_HANDLE_EOF},
+    {STATUS_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
+    {STATUS_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+    {STATUS_DELETE_PENDING, ERROR_ACCESS_DENIED},
+    {STATUS_SHARING_VIOLATION, ERROR_SHARING_VIOLATION},
+    {STATUS_BUFFER_TOO_SMALL, ERROR_INSUFFICIENT_BUFFER},
+    {STATUS_BUFFER_OVERFLOW, ERROR_MORE_DATA},
+    {STATUS_INSUFFICIENT_RESOURCES, ERROR_NO_SYSTEM_RESOURCES},
+    {STATUS_DEVICE_NOT_READY, ERROR_NOT_READY},
+    {STATUS_NOT_SUPPORTED, ERROR_NOT_SUPPORTED},
+    {STATUS_INVALID_DEVICE_STATE, ERROR_BAD_COMMAND},
+    {STATUS_IO_DEVICE_ERROR, ERROR_IO_DEVICE},
+    {STATUS_CANCELLED, ERROR_OPERATION_ABORTED},
+    {STATUS_DEVICE_DOES_NOT_EXIST, ERROR_FILE_NOT_FOUND /* ERROR_DEV_NOT_EXIST is 55 */},
+};
+
+constexpr ULONG kCustomerBit = 0x20000000u;
+
+// What a handle of the process refers to.
+struct OpenFile {
+  PFILE_OBJECT file;
+};
+
+PFILE_OBJECT NewFileObject(PDEVICE_OBJECT device, std::string_view remainder) {
+  auto* file = new FILE_OBJECT{};
+  file->Type = IO_TYPE_FILE;
+  file->Size = sizeof(FILE_OBJECT);
+  file->DeviceObject = device;
+  KeInitializeEvent(&file->Lock, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
+  if (!remainder.empty()) {
+    std::vector<WCHAR> name = internal::WideFromNarrow(remainder);
+    auto* buffer = new WCHAR[name.size()];
+    std::copy(name.begin(), name.end(), buffer);
+    file->FileName.Buffer = buffer;
+    file->FileName.Length = static_cast<USHORT>((name.size() - 1) * sizeof(WCHAR));
+    file->FileName.MaximumLength = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+  }
+  return file;
+}
+
+void DeleteFileObject(PFILE_OBJECT file) {
+  delete[] file->FileName.Buffer;
+  delete file;
+}
+
+// Sends an IRP built for the caller to the top of the file's device stack
+// and waits for it, as a synchronous Win32 call does.
+NTSTATUS SendAndWait(PFILE_OBJECT file, PDEVICE_OBJECT target, PIRP irp, ULONG_PTR* information) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  iosb.Status = STATUS_PENDING;
+  irp->UserEvent = &done;
+  irp->UserIosb = &iosb;
+  irp->RequestorMode = UserMode;
+  irp->Tail.Overlay.OriginalFileObject = file;
+  IoGetNextIrpStackLocation(irp)->FileObject = file;
+  NTSTATUS status = IofCallDriver(target, irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&done, Executive, UserMode, FALSE, nullptr);
+    status = iosb.Status;
+  }
+  if (information != nullptr) *information = iosb.Status == STATUS_PENDING ? 0 : iosb.Information;
+  return status;
+}
+
+PIRP NewIrp(PDEVICE_OBJECT target, UCHAR majorFunction, ULONG flags) {
+  PIRP irp = internal::AllocateIrpInternal(target->StackSize);
+  if (irp == nullptr) return nullptr;
+  irp->Flags = flags;
+  irp->Tail.Overlay.Thread = internal::IoManagerThreadMarker();
+  IoGetNextIrpStackLocation(irp)->MajorFunction = majorFunction;
+  return irp;
+}
+
+BOOL Fail(DWORD error) {
+  UserProcess::SetLastError(error);
+  return FALSE;
+}
+
+BOOL FailStatus(NTSTATUS status) { return Fail(NtStatusToWin32Error(status)); }
+
+}  // namespace
+
+DWORD NtStatusToWin32Error(NTSTATUS status) {
+  if (static_cast<ULONG>(status) & kCustomerBit) return static_cast<DWORD>(status);
+  for (const StatusToError& entry : kErrorTable)
+    if (entry.status == status) return entry.error;
+  return ERROR_MR_MID_NOT_FOUND;
+}
+
+struct UserProcess::Impl {
+  std::mutex mutex;
+  std::map<ULONG_PTR, OpenFile> handles;
+  ULONG_PTR nextHandle = 4;
+
+  PFILE_OBJECT Lookup(HANDLE handle) {
+    std::lock_guard<std::mutex> hold(mutex);
+    auto it = handles.find(reinterpret_cast<ULONG_PTR>(handle));
+    return it == handles.end() ? nullptr : it->second.file;
+  }
+};
+
+UserProcess::UserProcess(ULONG pid) : pid_(pid), impl_(new Impl) {}
+
+UserProcess::~UserProcess() {
+  std::vector<ULONG_PTR> open;
+  {
+    std::lock_guard<std::mutex> hold(impl_->mutex);
+    for (const auto& [handle, file] : impl_->handles) open.push_back(handle);
+  }
+  for (ULONG_PTR handle : open) CloseHandle(reinterpret_cast<HANDLE>(handle));
+  delete impl_;
+}
+
+DWORD UserProcess::GetLastError() { return t_lastError; }
+void UserProcess::SetLastError(DWORD error) { t_lastError = error; }
+
+HANDLE UserProcess::CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode,
+                                void* securityAttributes, DWORD creationDisposition,
+                                DWORD flagsAndAttributes, HANDLE templateFile) {
+  internal::CheckIrql("CreateFileA", PASSIVE_LEVEL);
+  ProcessScope scope(pid_);
+  constexpr std::string_view kDevicePrefix = "\\\\.\\";
+  std::string_view path = fileName != nullptr ? fileName : "";
+  if (path.compare(0, kDevicePrefix.size(), kDevicePrefix) != 0 || path.size() == kDevicePrefix.size()) {
+    Fail(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  path.remove_prefix(kDevicePrefix.size());
+  size_t cut = path.find('\\');
+  std::string_view linkName = path.substr(0, cut);
+  std::string_view remainder = cut == std::string_view::npos ? std::string_view() : path.substr(cut);
+
+  PDEVICE_OBJECT device;
+  {
+    std::lock_guard<std::recursive_mutex> hold(internal::ObjectLock());
+    device = internal::ResolveDevicePath("\\??\\" + std::string(linkName));
+    if (device == nullptr) {
+      Fail(ERROR_FILE_NOT_FOUND);
+      return INVALID_HANDLE_VALUE;
+    }
+    if (device->Flags & DO_DEVICE_INITIALIZING) {
+      FailStatus(STATUS_NO_SUCH_DEVICE);
+      return INVALID_HANDLE_VALUE;
+    }
+    if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount > 0) {
+      FailStatus(STATUS_ACCESS_DENIED);
+      return INVALID_HANDLE_VALUE;
+    }
+    ObfReferenceObject(device);  // the file object's reference
+  }
+
+  PFILE_OBJECT file = NewFileObject(device, remainder);
+  file->ReadAccess = (desiredAccess & (GENERIC_READ | FILE_READ_DATA)) != 0;
+  file->WriteAccess = (desiredAccess & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0;
+  file->SharedRead = (shareMode & FILE_SHARE_READ) != 0;
+  file->SharedWrite = (shareMode & FILE_SHARE_WRITE) != 0;
+
+  PDEVICE_OBJECT target = IoGetAttachedDevice(device);
+  PIRP irp = NewIrp(target, IRP_MJ_CREATE, IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API);
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+  IO_SECURITY_CONTEXT security{};
+  security.DesiredAccess = desiredAccess;
+  if (irp != nullptr) {
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->Parameters.Create.SecurityContext = &security;
+    sp->Parameters.Create.Options = (FILE_OPEN << 24) | (flagsAndAttributes & 0x00ffffffu);
+    sp->Parameters.Create.ShareAccess = static_cast<USHORT>(shareMode);
+    status = SendAndWait(file, target, irp, nullptr);
+  }
+  if (!NT_SUCCESS(status)) {
+    DeleteFileObject(file);
+    ObfDereferenceObject(device);
+    FailStatus(status);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::lock_guard<std::mutex> hold(impl_->mutex);
+  ULONG_PTR handle = impl_->nextHandle;
+  impl_->nextHandle += 4;
+  impl_->handles[handle] = OpenFile{file};
+  SetLastError(ERROR_SUCCESS);
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+BOOL UserProcess::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer,
+                                  DWORD inBufferSize, void* outBuffer, DWORD outBufferSize,
+                                  DWORD* bytesReturned, void* overlapped) {
+  internal::CheckIrql("DeviceIoControl", PASSIVE_LEVEL);
+  ProcessScope scope(pid_);
+  if (overlapped != nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  PFILE_OBJECT file = impl_->Lookup(device);
+  if (file == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  PDEVICE_OBJECT target = IoGetAttachedDevice(file->DeviceObject);
+  PIRP irp = internal::BuildDeviceControlIrp(ioControlCode, target->StackSize, inBuffer, inBufferSize,
+                                             outBuffer, outBufferSize, FALSE);
+  if (irp == nullptr) return FailStatus(STATUS_INSUFFICIENT_RESOURCES);
+  ULONG_PTR information = 0;
+  NTSTATUS status = SendAndWait(file, target, irp, &information);
+  // Warnings (STATUS_BUFFER_OVERFLOW) still report the byte count; errors
+  // leave it alone, as kernel32 does.
+  if (!NT_ERROR(status) && bytesReturned != nullptr) *bytesReturned = static_cast<DWORD>(information);
+  if (!NT_SUCCESS(status)) return FailStatus(status);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+namespace {
+
+// Read and write move data the way the device asks for in its flags.
+BOOL Transfer(UserProcess& process, PFILE_OBJECT file, UCHAR majorFunction, void* buffer, DWORD length,
+              DWORD* transferred) {
+  if (transferred != nullptr) *transferred = 0;
+  PDEVICE_OBJECT target = IoGetAttachedDevice(file->DeviceObject);
+  bool read = majorFunction == IRP_MJ_READ;
+  PIRP irp = NewIrp(target, majorFunction, IRP_SYNCHRONOUS_API | (read ? IRP_READ_OPERATION : IRP_WRITE_OPERATION));
+  if (irp == nullptr) return FailStatus(STATUS_INSUFFICIENT_RESOURCES);
+  PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+  sp->Parameters.Read.Length = length;
+  sp->Parameters.Read.ByteOffset = file->CurrentByteOffset;
+  irp->UserBuffer = buffer;
+  if ((target->Flags & DO_BUFFERED_IO) && length > 0) {
+    void* system = internal::AllocateSystemPool(NonPagedPool, length, MakeTag("IoSb"));
+    if (system == nullptr) {
+      IoFreeIrp(irp);
+      return FailStatus(STATUS_INSUFFICIENT_RESOURCES);
+    }
+    if (!read) std::memcpy(system, buffer, length);
+    irp->AssociatedIrp.SystemBuffer = system;
+    irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (read ? IRP_INPUT_OPERATION : 0);
+    irp->Overlay.AllocationSize.QuadPart = length;
+  } else if ((target->Flags & DO_DIRECT_IO) && length > 0) {
+    IoAllocateMdl(buffer, length, FALSE, FALSE, irp);
+  }
+  ULONG_PTR information = 0;
+  NTSTATUS status = SendAndWait(file, target, irp, &information);
+  if (status == STATUS_END_OF_FILE && read) {
+    UserProcess::SetLastError(ERROR_SUCCESS);
+    return TRUE;
+  }
+  if (!NT_SUCCESS(status)) return FailStatus(status);
+  file->CurrentByteOffset.QuadPart += static_cast<LONGLONG>(information);
+  if (transferred != nullptr) *transferred = static_cast<DWORD>(information);
+  UserProcess::SetLastError(ERROR_SUCCESS);
+  (void)process;
+  return TRUE;
+}
+
+}  // namespace
+
+BOOL UserProcess::ReadFile(HANDLE file, void* buffer, DWORD numberOfBytesToRead,
+                           DWORD* numberOfBytesRead, void* overlapped) {
+  internal::CheckIrql("ReadFile", PASSIVE_LEVEL);
+  ProcessScope scope(pid_);
+  if (overlapped != nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  PFILE_OBJECT object = impl_->Lookup(file);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  return Transfer(*this, object, IRP_MJ_READ, buffer, numberOfBytesToRead, numberOfBytesRead);
+}
+
+BOOL UserProcess::WriteFile(HANDLE file, const void* buffer, DWORD numberOfBytesToWrite,
+                            DWORD* numberOfBytesWritten, void* overlapped) {
+  internal::CheckIrql("WriteFile", PASSIVE_LEVEL);
+  ProcessScope scope(pid_);
+  if (overlapped != nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  PFILE_OBJECT object = impl_->Lookup(file);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  return Transfer(*this, object, IRP_MJ_WRITE, const_cast<void*>(buffer), numberOfBytesToWrite,
+                  numberOfBytesWritten);
+}
+
+BOOL UserProcess::CloseHandle(HANDLE object) {
+  internal::CheckIrql("CloseHandle", PASSIVE_LEVEL);
+  ProcessScope scope(pid_);
+  PFILE_OBJECT file;
+  {
+    std::lock_guard<std::mutex> hold(impl_->mutex);
+    auto it = impl_->handles.find(reinterpret_cast<ULONG_PTR>(object));
+    if (it == impl_->handles.end()) return Fail(ERROR_INVALID_HANDLE);
+    file = it->second.file;
+    impl_->handles.erase(it);
+  }
+  // The last handle of the file object goes: cleanup, then the last
+  // reference: close. Their statuses do not reach the caller.
+  for (UCHAR major : {static_cast<UCHAR>(IRP_MJ_CLEANUP), static_cast<UCHAR>(IRP_MJ_CLOSE)}) {
+    PDEVICE_OBJECT target = IoGetAttachedDevice(file->DeviceObject);
+    ULONG flags = IRP_SYNCHRONOUS_API | (major == IRP_MJ_CLOSE ? IRP_CLOSE_OPERATION : 0);
+    if (PIRP irp = NewIrp(target, major, flags)) SendAndWait(file, target, irp, nullptr);
+  }
+  ObfDereferenceObject(file->DeviceObject);
+  DeleteFileObject(file);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL UserProcess::QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
+  frequency->QuadPart = PerformanceFrequency();
+  return TRUE;
+}
+
+BOOL UserProcess::QueryPerformanceCounter(LARGE_INTEGER* count) {
+  count->QuadPart = PerformanceCounter();
+  return TRUE;
+}
+
+}  // namespace hostk
+
+extern "C" ULONG NTAPI RtlNtStatusToDosError(NTSTATUS Status) { return hostk::NtStatusToWin32Error(Status); }

@@ -1,0 +1,260 @@
+// Each verifier rule fires on the mistake it names, through a recording
+// handler, and the kernel goes on in a defined way afterwards.
+#include "test_support.h"
+
+namespace hostk_test {
+namespace {
+
+using Rule = hostk::verifier::Rule;
+using RuleList = std::vector<Rule>;
+
+constexpr ULONG kTag = hostk::MakeTag("Test");
+
+class VerifierTest : public KernelTest {
+ protected:
+  void SetUp() override {
+    KernelTest::SetUp();
+    ExpectViolations();
+  }
+  void TearDown() override {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) KeLowerIrql(PASSIVE_LEVEL);
+    KernelTest::TearDown();
+  }
+  void RaiseToDispatch() {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+  }
+};
+
+TEST_F(VerifierTest, WaitWithoutTimeoutAtDispatchLevel) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, TRUE);
+  RaiseToDispatch();
+  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(Rules(), RuleList{Rule::kWaitAtDispatchLevel});
+}
+
+TEST_F(VerifierTest, PollingWaitAtDispatchLevelIsAllowed) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  RaiseToDispatch();
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+  EXPECT_EQ(Rules(), RuleList{});
+}
+
+TEST_F(VerifierTest, PagedPoolAtDispatchLevel) {
+  RaiseToDispatch();
+  void* block = ExAllocatePoolWithTag(PagedPool, 16, kTag);
+  KeLowerIrql(PASSIVE_LEVEL);
+  ExFreePoolWithTag(block, kTag);
+  EXPECT_EQ(Rules(), RuleList{Rule::kPagedPoolAtDispatchLevel});
+}
+
+TEST_F(VerifierTest, FreeingPagedPoolAtDispatchLevel) {
+  void* block = ExAllocatePoolWithTag(PagedPool, 16, kTag);
+  RaiseToDispatch();
+  ExFreePoolWithTag(block, kTag);
+  EXPECT_EQ(Rules(), RuleList{Rule::kPagedPoolAtDispatchLevel});
+}
+
+TEST_F(VerifierTest, PagedCodeAtDispatchLevel) {
+  RaiseToDispatch();
+  PAGED_CODE();
+  EXPECT_EQ(Rules(), RuleList{Rule::kPagedCodeAtDispatchLevel});
+}
+
+TEST_F(VerifierTest, SpinLockReleasedAtTheWrongIrql) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KIRQL old;
+  KeAcquireSpinLock(&lock, &old);
+  KeLowerIrql(PASSIVE_LEVEL);
+  KeReleaseSpinLock(&lock, old);
+  EXPECT_EQ(Rules(), RuleList{Rule::kSpinLockReleaseIrql});
+}
+
+TEST_F(VerifierTest, SpinLockReleasedWithoutBeingHeld) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  RaiseToDispatch();
+  KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+  EXPECT_EQ(Rules(), RuleList{Rule::kSpinLockNotHeld});
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(VerifierTest, IrpCompletedTwice) {
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  Complete(irp, STATUS_SUCCESS);
+  Complete(irp, STATUS_SUCCESS);
+  IoFreeIrp(irp);
+  EXPECT_EQ(Rules(), RuleList{Rule::kIrpCompletedTwice});
+}
+
+TEST_F(VerifierTest, IrpCompletedWithStatusPending) {
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  Complete(irp, STATUS_PENDING);
+  IoFreeIrp(irp);
+  EXPECT_EQ(Rules(), RuleList{Rule::kIrpCompletedPending});
+}
+
+TEST_F(VerifierTest, IrpPassedDownTwiceFromTheSameLocation) {
+  PIRP held = nullptr;
+  PDEVICE_OBJECT bottom = AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    held = irp;
+    return STATUS_PENDING;
+  });
+  PDEVICE_OBJECT top = AddDevice([](PDEVICE_OBJECT device, PIRP irp) {
+    PassDown(device, irp);
+    PassDown(device, irp);  // the lower driver still has it
+    return STATUS_PENDING;
+  }, bottom);
+  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
+
+  IoCallDriver(top, irp);
+  EXPECT_EQ(Rules(), RuleList{Rule::kIrpPassedDownTwice});
+  Complete(held, STATUS_SUCCESS);
+  IoFreeIrp(irp);
+}
+
+TEST_F(VerifierTest, IrpSentWithNoStackLocationLeft) {
+  PDEVICE_OBJECT bottom = AddDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
+  PDEVICE_OBJECT top = AddDevice([](PDEVICE_OBJECT device, PIRP irp) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    NTSTATUS status = IoCallDriver(TestDeviceOf(device)->lower, irp);
+    if (status == STATUS_INVALID_DEVICE_STATE) Complete(irp, status);
+    return status;
+  }, bottom);
+  PIRP irp = IoAllocateIrp(1, FALSE);  // one location short
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
+
+  IoCallDriver(top, irp);
+  IoFreeIrp(irp);
+  EXPECT_EQ(Rules(), RuleList{Rule::kIrpStackOverrun});
+}
+
+TEST_F(VerifierTest, PendingReturnedWithoutMarkingTheIrp) {
+  PIRP held = nullptr;
+  PDEVICE_OBJECT device = AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
+    held = irp;
+    return STATUS_PENDING;
+  });
+  PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
+
+  IoCallDriver(device, irp);
+  Complete(held, STATUS_SUCCESS);
+  IoFreeIrp(irp);
+  EXPECT_EQ(Rules(), RuleList{Rule::kPendingNotMarked});
+}
+
+TEST_F(VerifierTest, DispatchRoutineReturnsAtAnotherIrql) {
+  PDEVICE_OBJECT device = AddDevice([](PDEVICE_OBJECT, PIRP irp) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    return Complete(irp, STATUS_SUCCESS);
+  });
+  PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
+
+  IoCallDriver(device, irp);
+  KeLowerIrql(PASSIVE_LEVEL);
+  IoFreeIrp(irp);
+  EXPECT_EQ(Rules(), RuleList{Rule::kIrqlNotRestored});
+}
+
+TEST_F(VerifierTest, DeletingADeviceThatIsStillAttachedBelow) {
+  PDEVICE_OBJECT bottom = AddDevice(PassDown);
+  PDEVICE_OBJECT filter = AddDevice(PassDown, bottom);
+  IoDeleteDevice(filter);  // without IoDetachDevice first
+  Forget(filter);
+  EXPECT_EQ(Rules(), RuleList{Rule::kDeleteAttachedDevice});
+  EXPECT_EQ(bottom->AttachedDevice, nullptr);
+}
+
+TEST_F(VerifierTest, DeletingADeviceWithADeviceAttachedAbove) {
+  PDEVICE_OBJECT bottom = AddDevice(PassDown);
+  AddDevice(PassDown, bottom);
+  IoDeleteDevice(bottom);
+  Forget(bottom);
+  EXPECT_EQ(Rules(), RuleList{Rule::kDeleteAttachedDevice});
+}
+
+TEST_F(VerifierTest, DeletingADeviceWhoseRemoveLockIsHeld) {
+  PDEVICE_OBJECT device = nullptr;
+  ASSERT_EQ(IoCreateDevice(driver_, sizeof(IO_REMOVE_LOCK), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+            STATUS_SUCCESS);
+  auto* lock = static_cast<PIO_REMOVE_LOCK>(device->DeviceExtension);
+  IoInitializeRemoveLock(lock, kTag, 1, 100);
+  int tag;
+  IoAcquireRemoveLock(lock, &tag);
+  IoDeleteDevice(device);
+  EXPECT_EQ(Rules(), RuleList{Rule::kRemoveLockHeldAtDelete});
+}
+
+TEST_F(VerifierTest, RemoveLockReleasedWithATagThatDoesNotHoldIt) {
+  IO_REMOVE_LOCK lock;
+  IoInitializeRemoveLock(&lock, kTag, 1, 100);
+  int held, other;
+  IoAcquireRemoveLock(&lock, &held);
+  IoReleaseRemoveLock(&lock, &other);
+  EXPECT_EQ(Rules(), RuleList{Rule::kRemoveLockBadRelease});
+}
+
+TEST_F(VerifierTest, PoolFreedWithAnotherTag) {
+  void* block = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+  ExFreePoolWithTag(block, hostk::MakeTag("Othr"));
+  EXPECT_EQ(Rules(), RuleList{Rule::kPoolTagMismatch});
+  EXPECT_EQ(hostk::PoolUsageOfTag(kTag).allocations, 0u);
+}
+
+TEST_F(VerifierTest, FreeingMemoryThatIsNotPool) {
+  int notPool = 0;
+  ExFreePool(&notPool);
+  EXPECT_EQ(Rules(), RuleList{Rule::kPoolBadFree});
+}
+
+// A driver that leaves pool, a device and a symbolic link behind at
+// unload.
+PVOID g_leakedBlock;
+
+VOID NTAPI LeakyUnload(PDRIVER_OBJECT) {}
+
+NTSTATUS NTAPI LeakyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->DriverUnload = LeakyUnload;
+  g_leakedBlock = ExAllocatePoolWithTag(PagedPool, 24, hostk::MakeTag("Leak"));
+  UNICODE_STRING name, link;
+  RtlInitUnicodeString(&name, L"\\Device\\Leaky");
+  RtlInitUnicodeString(&link, L"\\DosDevices\\Leaky");
+  PDEVICE_OBJECT device;
+  IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  return IoCreateSymbolicLink(&link, &name);
+}
+
+TEST_F(VerifierTest, UnloadFindsLeftPoolDevicesAndLinks) {
+  PDRIVER_OBJECT leaky;
+  ASSERT_EQ(hostk::LoadDriver("leaky", LeakyEntry, &leaky), STATUS_SUCCESS);
+  hostk::UnloadDriver(leaky);
+  EXPECT_EQ(Rules(), (RuleList{Rule::kDeviceLeak, Rule::kSymbolicLinkLeak, Rule::kPoolLeak}));
+  EXPECT_EQ(hostk::PoolUsageOfTag(hostk::MakeTag("Leak")).allocations, 0u);
+  EXPECT_EQ(hostk::FindDevice("\\Device\\Leaky"), nullptr);
+  EXPECT_EQ(hostk::SymbolicLinkTarget("\\??\\Leaky"), "");
+}
+
+NTSTATUS NTAPI FailingLeakyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+  LeakyEntry(driver, path);
+  return STATUS_INSUFFICIENT_RESOURCES;
+}
+
+TEST_F(VerifierTest, FailedLoadMustLeaveNothingBehind) {
+  PDRIVER_OBJECT leaky;
+  EXPECT_EQ(hostk::LoadDriver("leaky", FailingLeakyEntry, &leaky), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(leaky, nullptr);
+  EXPECT_EQ(Rules(), (RuleList{Rule::kDeviceLeak, Rule::kSymbolicLinkLeak, Rule::kPoolLeak}));
+}
+
+}  // namespace
+}  // namespace hostk_test
