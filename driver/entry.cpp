@@ -22,7 +22,7 @@ constexpr ULONG FlagsDataOffset = 12;
 KV_INIT_CODE NTSTATUS CopyRegistryPath(PCUNICODE_STRING RegistryPath) {
   if (RegistryPath->Length > MAXUSHORT - sizeof(WCHAR)) return STATUS_INVALID_PARAMETER;
   const USHORT size = (USHORT)(RegistryPath->Length + sizeof(WCHAR));
-  PWCH buffer = static_cast<PWCH>(ExAllocatePoolWithTag(PagedPool, size, KvPoolTag));
+  WCHAR* buffer = static_cast<WCHAR*>(ExAllocatePoolWithTag(PagedPool, size, KvPoolTag));
   if (buffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   Driver.RegistryPathCopy.Buffer = buffer;
   Driver.RegistryPathCopy.Length = 0;

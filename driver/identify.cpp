@@ -60,7 +60,7 @@ NTSTATUS GetDescriptionAnsi(PDEVICE_OBJECT Device, CHAR* Field) {
   if (!NT_SUCCESS(status)) return status;
 
   UNICODE_STRING source;
-  source.Buffer = reinterpret_cast<PWCH>(Driver.IdentifyBuffer);
+  source.Buffer = reinterpret_cast<WCHAR*>(Driver.IdentifyBuffer);
   source.Length = (USHORT)(length < KvIdentifyBufferSize ? length : KvIdentifyBufferSize);
   source.MaximumLength = (USHORT)KvIdentifyBufferSize;
   ANSI_STRING target;
