@@ -194,7 +194,14 @@ void Bus::CompleteIrp(PIRP irp, NTSTATUS status, uint32_t bytes) {
     if (!NT_SUCCESS(status)) srb->DataTransferLength = 0;
   }
   irp->IoStatus.Status = status;
-  irp->IoStatus.Information = NT_SUCCESS(status) ? bytes : 0;
+  irp->IoStatus.Information = 0;
+  if (NT_SUCCESS(status)) {
+    // A pass-through returns its header; an SRB its data.
+    irp->IoStatus.Information =
+        stack->MajorFunction == IRP_MJ_SCSI
+            ? bytes
+            : std::min<ULONG_PTR>(stack->Parameters.DeviceIoControl.OutputBufferLength, sizeof(SCSI_PASS_THROUGH));
+  }
   completed_.fetch_add(1);
   KIRQL old_irql;
   KeRaiseIrql(DISPATCH_LEVEL, &old_irql);

@@ -19,10 +19,13 @@ struct PortExtension {
   PDEVICE_OBJECT lower;     // the device below a function device
 };
 
+VOID NTAPI PortUnload(PDRIVER_OBJECT /*driver*/) {}
+
 NTSTATUS PortDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING /*registry_path*/) {
   for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) {
     driver->MajorFunction[i] = PortDriver::Dispatch;
   }
+  driver->DriverUnload = PortUnload;
   return STATUS_SUCCESS;
 }
 
@@ -225,7 +228,7 @@ void PortDevice::Complete(PIRP irp, NTSTATUS status) {
       if (NT_SUCCESS(status)) information = srb->DataTransferLength;
     }
   } else if (NT_SUCCESS(status)) {
-    information = stack->Parameters.DeviceIoControl.InputBufferLength;
+    information = std::min<ULONG_PTR>(stack->Parameters.DeviceIoControl.OutputBufferLength, sizeof(SCSI_PASS_THROUGH));
   }
   CompleteWith(irp, status, information);
 }

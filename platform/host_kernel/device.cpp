@@ -53,7 +53,9 @@ void UnlinkFromDriver(PDEVICE_OBJECT device) {
 // Frees the device once it is deleted and nobody references it.
 void DestroyIfUnused(PDEVICE_OBJECT device) {
   DeviceData* data = DataOf(device);
-  if (data->deletePending && device->ReferenceCount <= 0) Destroy(data);
+  // A device deleted while another is still attached above it lives on
+  // until that one detaches, as on Windows.
+  if (data->deletePending && device->ReferenceCount <= 0 && device->AttachedDevice == nullptr) Destroy(data);
 }
 
 }  // namespace
@@ -302,9 +304,10 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   hostk::internal::CheckIrql("IoDeleteDevice", PASSIVE_LEVEL);
   std::lock_guard<std::recursive_mutex> hold(ObjectLock());
   DeviceData* data = DataOf(DeviceObject);
-  if (DeviceObject->AttachedDevice != nullptr)
-    Report(Rule::kDeleteAttachedDevice, "IoDeleteDevice(%p): device %p is still attached above it",
-           static_cast<void*>(DeviceObject), static_cast<void*>(DeviceObject->AttachedDevice));
+  // A removal goes down the stack first and each driver deletes its device
+  // after the call down returns, so a lower device is deleted while the
+  // ones above are still attached; they detach afterwards. Only a device
+  // still attached to a lower one is a fault.
   if (data->lower != nullptr)
     Report(Rule::kDeleteAttachedDevice,
            "IoDeleteDevice(%p): still attached to %p, IoDetachDevice was not called",
@@ -312,11 +315,9 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   if (data->extension != nullptr)
     hostk::internal::CheckRemoveLocksIn(data->extension, data->extensionSize, DeviceObject);
 
-  // A stale stack would lead to freed memory: unhook whatever the driver
+  // A stale stack would lead to freed memory: unhook what the driver
   // forgot (after reporting it).
-  if (DeviceObject->AttachedDevice != nullptr) DataOf(DeviceObject->AttachedDevice)->lower = nullptr;
   if (data->lower != nullptr) data->lower->AttachedDevice = nullptr;
-  DeviceObject->AttachedDevice = nullptr;
   data->lower = nullptr;
 
   if (!data->name.empty()) hostk::g_devicesByName.erase(hostk::internal::UpperAscii(data->name));
@@ -349,6 +350,7 @@ extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   }
   DataOf(above)->lower = nullptr;
   TargetDevice->AttachedDevice = nullptr;
+  hostk::DestroyIfUnused(TargetDevice);
 }
 
 extern "C" PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {

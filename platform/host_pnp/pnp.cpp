@@ -201,7 +201,10 @@ NTSTATUS RootDispatch(PDEVICE_OBJECT device, PIRP irp) {
   return status;
 }
 
+VOID NTAPI RootUnload(PDRIVER_OBJECT /*driver*/) {}
+
 NTSTATUS RootDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING /*registry_path*/) {
+  driver->DriverUnload = RootUnload;
   for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = RootDispatch;
   return STATUS_SUCCESS;
 }

@@ -87,8 +87,14 @@ typedef SP_DEVINFO_DATA* PSP_DEVINFO_DATA;
 #define FALSE 0
 #define MAX_PATH 260
 #define LINE_LEN 256
-#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
-#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
+// The Windows values (-1 and the sign-extended 0x80000002), made in one
+// place so the integer-to-pointer casts stay out of the code that uses them.
+inline HANDLE HostInvalidHandleValue() { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)); }
+inline HKEY HostLocalMachineKey() {
+  return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG_PTR>(static_cast<LONG>(0x80000002))));
+}
+#define INVALID_HANDLE_VALUE (HostInvalidHandleValue())
+#define HKEY_LOCAL_MACHINE (HostLocalMachineKey())
 
 #define REG_NONE 0
 #define REG_SZ 1
