@@ -245,7 +245,7 @@ void Machine::BuildHardware() {
   ServiceModel atapi_cd;
   atapi_cd.command_ns = 500000;
   atapi_cd.track_seek_ns = 5000000;
-  atapi_cd.full_seek_ns = 150000000;
+  atapi_cd.full_seek_ns = 80000000;
   atapi_cd.revolution_ns = 0;
   atapi_cd.media_rate = 7800000;
   atapi_cd.capacity_blocks = 1300000;

@@ -12,12 +12,12 @@ const std::map<std::string, std::string>& BuiltIns() {
   static const std::map<std::string, std::string> workloads = {
       {"mixed",
        "# Every bus busy now and then: disks, CD-ROMs, tape, USB and 1394.\n"
-       "ide0.master rate=60 size=64k read=0.7 qd=2\n"
-       "ide0.slave  rate=8 size=32k read=1 qd=1 on=1500 off=1000\n"
+       "ide0.master rate=35 size=64k read=0.7 qd=2\n"
+       "ide0.slave  rate=3 size=32k read=1 qd=1 on=1500 off=1000\n"
        "ide1.master qd=1 think=40 size=16k read=0.6 pass=0.1\n"
        "ide1.slave  rate=4 size=64k read=1 seq=1\n"
-       "scsi.disk0  rate=120 size=8k read=0.8 qd=4 pass=0.05\n"
-       "scsi.disk1  rate=40 size=64k read=0.5 qd=2 burst=16/2000\n"
+       "scsi.disk0  rate=40 size=8k read=0.8 qd=4 pass=0.05\n"
+       "scsi.disk1  rate=10 size=64k read=0.5 qd=2 burst=16/2000\n"
        "scsi.tape   qd=1 think=200 size=32k read=0 seq=1\n"
        "usb.disk    rate=5 size=16k read=0.5 qd=1\n"
        "1394.disk   rate=30 size=64k read=0.9 qd=2 on=2000 off=2000\n"},
@@ -64,7 +64,7 @@ bool ParseSize(std::string text, uint32_t* out) {
     text.pop_back();
   }
   double value = 0;
-  if (!ParseNumber(text, &value) || value < 512 || value * scale > 16 * 1024 * 1024) return false;
+  if (!ParseNumber(text, &value) || value * scale < 512 || value * scale > 16 * 1024 * 1024) return false;
   *out = static_cast<uint32_t>(value * scale) / 512 * 512;
   return true;
 }
@@ -126,6 +126,10 @@ bool ParseWorkload(const std::string& text, WorkloadSpec* spec, std::string* err
         }
         device.burst_count = static_cast<int>(count);
         continue;
+      }
+      static const char* const kNumericKeys[] = {"rate", "read", "qd", "think", "seq", "pass", "on", "off", "start", "stop"};
+      if (std::find(std::begin(kNumericKeys), std::end(kNumericKeys), key) == std::end(kNumericKeys)) {
+        return fail("unknown key \"" + key + "\"");
       }
       if (!ParseNumber(value, &number_value)) return fail("\"" + value + "\" is not a number");
       if (key == "rate") {

@@ -86,6 +86,7 @@ const char kUsage[] =
     "usage: qelvsim [--machine FILE.reg] [--workload NAME|FILE] [--seconds N]\n"
     "               [--attach-mode 0-7] [--time real|virtual] [--interval SECONDS]\n"
     "               [--svg FILE] [--pace SECONDS] [--seed N] [--format table|csv|json]\n"
+    "       qelvsim --write-machine FILE.reg\n"
     "\n"
     "Boots a simulated Windows 2000 machine whose storage stacks the Plug and\n"
     "Play manager builds from the registry, runs a workload on its disks and\n"
@@ -104,7 +105,9 @@ const char kUsage[] =
     "  --pace S          virtual time: wait S real seconds per report, so the\n"
     "                    table builds up as if live (default 0)\n"
     "  --seed N          seed of the workload and the disks (default 1)\n"
-    "  --format F        qelvmon output: table, csv or json (default table)\n";
+    "  --format F        qelvmon output: table, csv or json (default table)\n"
+    "  --write-machine FILE  write the default machine without qelvard1 in any\n"
+    "                    filter list (for an installer to add it) and stop\n";
 
 bool ParseDouble(const std::string& text, double* out) {
   try {
@@ -195,6 +198,9 @@ int ParseOptions(int argc, const char* const* argv, SimOptions* options, std::os
         return bad("must be a whole number");
       }
       options->seed = static_cast<std::uint64_t>(number);
+    } else if (arg == "--write-machine") {
+      if (value.empty()) return bad("needs a file name");
+      options->write_machine = value;
     } else if (arg == "--format") {
       if (value != "table" && value != "csv" && value != "json") return bad("must be table, csv or json");
       options->format = value;
@@ -207,8 +213,19 @@ int ParseOptions(int argc, const char* const* argv, SimOptions* options, std::os
 }
 
 int RunSimulation(const SimOptions& options, std::ostream& out, std::ostream& err, Timeline* timeline_out) {
-  sim::WorkloadSpec workload;
   std::string error;
+  if (!options.write_machine.empty()) {
+    hostreg::Registry& registry = hostreg::Registry::Machine();
+    registry.Clear();
+    sim::WriteDefaultMachineRegistry(registry, /*with_monitor_filter=*/false);
+    if (!registry.SaveFile(options.write_machine, &error)) {
+      err << "qelvsim: could not write " << options.write_machine << ": " << error << "\n";
+      return 1;
+    }
+    out << "qelvsim: default machine written to " << options.write_machine << "\n";
+    return 0;
+  }
+  sim::WorkloadSpec workload;
   if (!sim::LoadWorkload(options.workload, &workload, &error)) {
     err << "qelvsim: workload: " << error << "\n";
     return 2;

@@ -22,6 +22,9 @@ struct SimOptions {
   double pace = 0;               // virtual time: real seconds to wait per report
   std::uint64_t seed = 1;
   std::string format = "table";  // qelvmon's output format
+  // Only write the default machine, without qelvard1 in any filter list,
+  // to this file (for an installer to work on) and stop.
+  std::string write_machine;
 };
 
 // Parses the command line (without the program name). Returns -1 to run,

@@ -1,0 +1,102 @@
+// qelvsim's command line, its picture, and one whole short run.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "qelvsim/simulation.h"
+#include "qelvsim/timeline.h"
+
+namespace {
+
+int Parse(std::vector<const char*> args, qelvsim::SimOptions* options, std::string* err_text = nullptr) {
+  std::ostringstream out;
+  std::ostringstream err;
+  int code = qelvsim::ParseOptions(static_cast<int>(args.size()), args.data(), options, out, err);
+  if (err_text != nullptr) *err_text = err.str();
+  return code;
+}
+
+TEST(QelvsimOptions, ParsesEveryOption) {
+  qelvsim::SimOptions options;
+  ASSERT_EQ(Parse({"--machine", "m.reg", "--workload=ide", "--seconds", "3.5", "--attach-mode", "2", "--time", "real",
+                   "--interval", "0.5", "--svg", "", "--pace", "0.1", "--seed", "9", "--format", "csv"},
+                  &options),
+            -1);
+  EXPECT_EQ(options.machine_file, "m.reg");
+  EXPECT_EQ(options.workload, "ide");
+  EXPECT_EQ(options.seconds, 3.5);
+  EXPECT_EQ(options.attach_mode, 2);
+  EXPECT_FALSE(options.virtual_time);
+  EXPECT_EQ(options.interval, 0.5);
+  EXPECT_EQ(options.svg, "");
+  EXPECT_EQ(options.seed, 9u);
+  EXPECT_EQ(options.format, "csv");
+}
+
+TEST(QelvsimOptions, BadValuesAreUsageErrorsWithAReason) {
+  struct Case {
+    std::vector<const char*> args;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{"--attach-mode", "8"}, "--attach-mode: must be a whole number from 0 to 7"},
+      {{"--attach-mode", "1.5"}, "--attach-mode: must be a whole number from 0 to 7"},
+      {{"--seconds", "0"}, "--seconds: must be a number of seconds"},
+      {{"--time", "fast"}, "--time: must be real or virtual"},
+      {{"--interval", "0.001"}, "--interval: must be 0.01 to 86400 seconds"},
+      {{"--bogus", "1"}, "unknown option --bogus"},
+      {{"--seconds"}, "--seconds needs a value"},
+  };
+  for (const Case& c : cases) {
+    qelvsim::SimOptions options;
+    std::string err;
+    EXPECT_EQ(Parse(c.args, &options, &err), 2) << c.message;
+    EXPECT_NE(err.find(c.message), std::string::npos) << err;
+  }
+}
+
+TEST(Timeline, OneLinePerBusWithItsNameAndUtilisationHeldAcrossEachInterval) {
+  qelvsim::Timeline timeline;
+  timeline.frequency = 100;
+  qelvsim::TimelineSample first;
+  first.interval_start = 0;
+  first.interval_end = 100;
+  first.busy[0] = 50;   // 50 %
+  first.busy[30] = 100;  // 100 %
+  qelvsim::TimelineSample second = first;
+  second.interval_start = 100;
+  second.interval_end = 200;
+  second.busy[0] = 0;
+  timeline.samples = {first, second};
+  timeline.names[0] = "Primary IDE Channel";
+  timeline.names[2] = "A & B <SCSI>";  // named, never busy
+
+  EXPECT_EQ(qelvsim::TimelineBuses(timeline), (std::vector<int>{0, 2, 30}));
+  std::string svg = qelvsim::TimelineSvg(timeline);
+  size_t lines = 0;
+  for (size_t at = svg.find("<polyline"); at != std::string::npos; at = svg.find("<polyline", at + 1)) ++lines;
+  EXPECT_EQ(lines, 3u);
+  EXPECT_NE(svg.find(">bus 0: Primary IDE Channel<"), std::string::npos);
+  EXPECT_NE(svg.find(">bus 2: A &amp; B &lt;SCSI&gt;<"), std::string::npos);
+  // Plot 600 wide from x=60, 300 high from y=40: bus 0 at 50 % then 0 %.
+  EXPECT_NE(svg.find("points=\"60.00,190.00 360.00,190.00 360.00,340.00 660.00,340.00 \""), std::string::npos);
+  EXPECT_NE(svg.find(">2.00 s<"), std::string::npos);
+}
+
+TEST(Qelvsim, AShortVirtualRunShowsEveryBusAndDrawsIt) {
+  qelvsim::SimOptions options;
+  options.seconds = 2;
+  options.svg = "";
+  std::ostringstream out;
+  std::ostringstream err;
+  qelvsim::Timeline timeline;
+  EXPECT_EQ(qelvsim::RunSimulation(options, out, err, &timeline), 0) << err.str();
+  EXPECT_EQ(timeline.samples.size(), 2u);
+  EXPECT_EQ(timeline.names.at(0), "Primary IDE Channel");
+  EXPECT_EQ(timeline.names.at(30), "USB Mass Storage Device");
+  EXPECT_EQ(timeline.samples[1].interval_end - timeline.samples[0].interval_start, 2 * timeline.frequency);
+  EXPECT_NE(out.str().find("[atapi < qelvard1 < disk < PartMgr]"), std::string::npos);
+  EXPECT_EQ(err.str(), "");
+}
+
+}  // namespace
