@@ -177,7 +177,7 @@ enum class Rule {
   kPendingNotMarked,           // dispatch returned STATUS_PENDING without IoMarkIrpPending
   kIrqlNotRestored,            // dispatch or completion routine returned at another IRQL
   kInformationTooLarge,        // buffered request completed with Information beyond the buffer
-  kDeleteAttachedDevice,       // IoDeleteDevice on a device still attached above or below
+  kDeleteAttachedDevice,       // IoDeleteDevice on a device still attached to a lower one
   kDetachNothing,              // IoDetachDevice on a device with nothing attached
   kDeviceInitializing,         // AddDevice left DO_DEVICE_INITIALIZING set
   kRemoveLockHeldAtDelete,     // device deleted while its remove lock has holders

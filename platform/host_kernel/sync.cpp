@@ -15,6 +15,8 @@ using internal::Report;
 
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
 thread_local PDRIVER_OBJECT t_driver = nullptr;
+// A constant initialiser: GCC 12 emits no TLS init function for a
+// dynamically initialised thread_local here and the link fails.
 thread_local ULONG_PTR t_processId = kSystemProcessId;
 // Its address identifies the thread: spin lock owner, KeGetCurrentThread.
 thread_local char t_threadMarker;

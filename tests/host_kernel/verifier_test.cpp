@@ -175,12 +175,13 @@ TEST_F(VerifierTest, DeletingADeviceThatIsStillAttachedBelow) {
   EXPECT_EQ(bottom->AttachedDevice, nullptr);
 }
 
-TEST_F(VerifierTest, DeletingADeviceWithADeviceAttachedAbove) {
+TEST_F(VerifierTest, LowerDeviceDeletedBeforeTheUpperDetachesIsTheRemovalOrder) {
   PDEVICE_OBJECT bottom = AddDevice(PassDown);
-  AddDevice(PassDown, bottom);
-  IoDeleteDevice(bottom);
+  PDEVICE_OBJECT filter = AddDevice(PassDown, bottom);
+  IoDeleteDevice(bottom);  // as a function driver does while handling the removal
   Forget(bottom);
-  EXPECT_EQ(Rules(), RuleList{Rule::kDeleteAttachedDevice});
+  EXPECT_EQ(Rules(), RuleList{});
+  EXPECT_EQ(hostk::LowerDeviceOf(filter), bottom);  // still there until the filter detaches
 }
 
 TEST_F(VerifierTest, DeletingADeviceWhoseRemoveLockIsHeld) {
