@@ -11,9 +11,13 @@
 
 namespace {
 
-PVOID BusIndexToContext(UCHAR BusIndex) { return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(BusIndex)); }
+// The context of a counted request is its bus's BusActivity entry: it
+// names the bus without an allocation.
+PVOID BusIndexToContext(UCHAR BusIndex) { return &Driver.BusActivity[BusIndex]; }
 
-UCHAR ContextToBusIndex(PVOID Context) { return static_cast<UCHAR>(reinterpret_cast<ULONG_PTR>(Context)); }
+UCHAR ContextToBusIndex(PVOID Context) {
+  return static_cast<UCHAR>(static_cast<BusActivityEntry*>(Context) - Driver.BusActivity);
+}
 
 // The target id a request is addressed to. A pass-through request whose
 // system buffer cannot hold the header's TargetId byte has none.

@@ -7,10 +7,18 @@ namespace {
 // Both changes hold DeviceListMutex (the caller's) and StatisticsLock
 // (taken here), so neither kind of walk meets a half-linked record.
 VOID LinkRecord(FilterDeviceRecord* Record) {
+  FilterDeviceRecord* parent = Record->ParentDevice != NULL ? FindRecordOfDevice(Record->ParentDevice) : NULL;
   KIRQL oldIrql;
   KeAcquireSpinLock(&Driver.StatisticsLock, &oldIrql);
   InsertTailList(&Driver.FilterDeviceList, &Record->Link);
+  if (parent != NULL) InsertTailList(&parent->ChildList, &Record->ChildLink);
   KeReleaseSpinLock(&Driver.StatisticsLock, oldIrql);
+}
+
+// Caller holds StatisticsLock. The children outlive the bus filter's
+// record, so they are let go before it is freed.
+VOID ReleaseChildren(FilterDeviceRecord* Record) {
+  while (!IsListEmpty(&Record->ChildList)) InitializeListHead(RemoveHeadList(&Record->ChildList));
 }
 
 VOID InitializeRecord(FilterDeviceRecord* Record, PDEVICE_OBJECT Self, PDEVICE_OBJECT LowerDevice,
@@ -22,6 +30,8 @@ VOID InitializeRecord(FilterDeviceRecord* Record, PDEVICE_OBJECT Self, PDEVICE_O
   Record->IsBusFilter = IsBusFilter;
   Record->ParentDevice = ParentDevice;
   Record->IdentifyPending = TRUE;
+  InitializeListHead(&Record->ChildLink);
+  InitializeListHead(&Record->ChildList);
   IoInitializeRemoveLock(&Record->RemoveLock, KvPoolTag, KvRemoveLockMaxMinutes, KvRemoveLockHighWatermark);
 }
 
@@ -65,6 +75,9 @@ VOID UnlinkRecord(FilterDeviceRecord* Record) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&Driver.StatisticsLock, &oldIrql);
   RemoveEntryList(&Record->Link);
+  RemoveEntryList(&Record->ChildLink);
+  InitializeListHead(&Record->ChildLink);
+  ReleaseChildren(Record);
   KeReleaseSpinLock(&Driver.StatisticsLock, oldIrql);
 }
 
@@ -85,9 +98,12 @@ FilterDeviceRecord* FindRecordOfDevice(PDEVICE_OBJECT FilterDevice) {
   return NULL;
 }
 
+// Walks the bus filter's own children: they are the records of the list
+// with this ParentDevice, in list order.
 FilterDeviceRecord* FindChildRecord(PDEVICE_OBJECT BusFilterDevice, UCHAR TargetId) {
-  for (PLIST_ENTRY entry = Driver.FilterDeviceList.Flink; entry != &Driver.FilterDeviceList; entry = entry->Flink) {
-    FilterDeviceRecord* record = CONTAINING_RECORD(entry, FilterDeviceRecord, Link);
+  const PLIST_ENTRY children = &RecordOf(BusFilterDevice)->ChildList;
+  for (PLIST_ENTRY entry = children->Flink; entry != children; entry = entry->Flink) {
+    FilterDeviceRecord* record = CONTAINING_RECORD(entry, FilterDeviceRecord, ChildLink);
     if (!record->IsBusFilter && record->ParentDevice == BusFilterDevice && !record->IdentifyPending &&
         record->TargetId == TargetId) {
       return record;

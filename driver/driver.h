@@ -30,21 +30,28 @@ constexpr ULONG KvIdentifyBufferSize = 2048;
 constexpr ULONG KvRemoveLockMaxMinutes = 1;
 constexpr ULONG KvRemoveLockHighWatermark = 250;
 
-// The device extension of every filter device object.
+// The device extension of every filter device object. The fields that
+// the lookups under StatisticsLock read come first, so a walk touches one
+// cache line per record.
 struct FilterDeviceRecord {
   LIST_ENTRY Link;                 // FilterDeviceList membership
-  PDEVICE_OBJECT LowerDevice;      // below us; fixed after attach
-  PDEVICE_OBJECT PhysicalDevice;   // the PDO we attached above
-  PDEVICE_OBJECT Self;             // the filter device owning this record
-  LONG PagingPathCount;            // interlocked only
-  KEVENT PagingEvent;              // serialises paging notifications
-  IO_REMOVE_LOCK RemoveLock;       // PnP requests and counted requests
+  // A bus filter's requests are attributed among its own children only:
+  // ChildList holds them in creation order (list order), each by its
+  // ChildLink; a child whose bus filter is gone is linked to itself.
+  LIST_ENTRY ChildLink;
+  LIST_ENTRY ChildList;
   PDEVICE_OBJECT ParentDevice;     // bus filter a child was found under
   BOOLEAN IsBusFilter;
   BOOLEAN IdentifyPending;         // TRUE until identification ran
-  STORAGE_BUS_TYPE BusType;
   UCHAR BusIndex;
   UCHAR TargetId;
+  STORAGE_BUS_TYPE BusType;
+  PDEVICE_OBJECT Self;             // the filter device owning this record
+  PDEVICE_OBJECT LowerDevice;      // below us; fixed after attach
+  PDEVICE_OBJECT PhysicalDevice;   // the PDO we attached above
+  LONG PagingPathCount;            // interlocked only
+  KEVENT PagingEvent;              // serialises paging notifications
+  IO_REMOVE_LOCK RemoveLock;       // PnP requests and counted requests
   CHAR ControllerDescription[KvDescriptionSize];  // NUL-terminated ANSI
 };
 
@@ -77,7 +84,8 @@ struct DriverWideState {
   KEVENT DeviceListMutex;
 
   // Changed only with both DeviceListMutex and StatisticsLock held, so a
-  // walk holding either one sees a whole list of live records.
+  // walk holding either one sees a whole list of live records. The same
+  // holds for the ChildList of every record.
   LIST_ENTRY FilterDeviceList;
 
   // Guards BusActivity, BusStatistics, the writes of CaptureActive, the
@@ -141,7 +149,8 @@ NTSTATUS AttachFilterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
 BOOLEAN IsDeviceFiltered(PDEVICE_OBJECT Device);
 FilterDeviceRecord* FindRecordOfDevice(PDEVICE_OBJECT FilterDevice);
 VOID UnlinkRecord(FilterDeviceRecord* Record);
-// Up to DISPATCH_LEVEL, caller holds StatisticsLock.
+// Up to DISPATCH_LEVEL, caller holds StatisticsLock; BusFilterDevice is
+// a listed filter device.
 FilterDeviceRecord* FindChildRecord(PDEVICE_OBJECT BusFilterDevice, UCHAR TargetId);
 
 // attach.cpp ----------------------------------------------------------------

@@ -89,7 +89,9 @@ NTSTATUS HandleBusRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (!NT_SUCCESS(status) || !NT_SUCCESS(Irp->IoStatus.Status) || !record->IsBusFilter || type != BusRelations) {
     return status;
   }
-  const DEVICE_RELATIONS* relations = reinterpret_cast<const DEVICE_RELATIONS*>(Irp->IoStatus.Information);
+  // The reply travels in Information, as the kernel defines it.
+  const DEVICE_RELATIONS* relations =
+      reinterpret_cast<const DEVICE_RELATIONS*>(Irp->IoStatus.Information);  // NOLINT(performance-no-int-to-ptr)
   if (relations != NULL && relations->Count != 0) AttachChildFilters(record, relations);
   return status;
 }

@@ -94,6 +94,7 @@ void DriverTest::SetUp() {
 }
 
 void DriverTest::TearDown() {
+  lower_->BehaveNormally();
   lower_->CompleteAllHeld();
   kept_.clear();
   if (monitor_) {
@@ -105,7 +106,7 @@ void DriverTest::TearDown() {
     for (auto it = records.rbegin(); it != records.rend(); ++it) EXPECT_EQ(Remove((*it)->Self), STATUS_SUCCESS);
     UnloadFilterDriver();
   }
-  services_.clear();
+  while (!services_.empty()) services_.pop_back();  // the last attached goes first
   lower_.reset();
   hostk::verifier::SetHandler({});
   std::lock_guard<std::mutex> hold(violationsMutex_);
@@ -155,9 +156,8 @@ PDEVICE_OBJECT DriverTest::PlainFilter(UCHAR port, UCHAR target, PDEVICE_OBJECT 
 }
 
 PDEVICE_OBJECT DriverTest::AddService(PDEVICE_OBJECT pdo, const std::string& service) {
-  std::unique_ptr<testlower::ServiceDriver>& driver = services_[service];
-  if (!driver) driver = std::make_unique<testlower::ServiceDriver>(service);
-  return driver->AttachAbove(pdo);
+  services_.push_back(std::make_unique<testlower::ServiceDriver>(service));
+  return services_.back()->AttachAbove(pdo);
 }
 
 std::vector<FilterDeviceRecord*> DriverTest::ListedRecords() {

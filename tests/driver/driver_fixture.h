@@ -108,7 +108,7 @@ class DriverTest : public ::testing::Test {
 
   PDRIVER_OBJECT filterDriver_ = nullptr;
   std::unique_ptr<testlower::LowerDriver> lower_;
-  std::map<std::string, std::unique_ptr<testlower::ServiceDriver>> services_;
+  std::vector<std::unique_ptr<testlower::ServiceDriver>> services_;  // one service, one device
   std::unique_ptr<hostk::UserProcess> monitor_;
   HANDLE monitorHandle_ = INVALID_HANDLE_VALUE;
   std::vector<std::unique_ptr<TestRequest>> kept_;

@@ -1,5 +1,7 @@
 // Identification at capture start: address and bus type queries, the
 // controller description, and the fallback bus index assignment.
+#include <thread>
+
 #include "driver_fixture.h"
 
 namespace drivertest {
@@ -101,6 +103,23 @@ TEST_F(IdentifyTest, UnbuildableQueryFallsBack) {
   EXPECT_EQ(Rec(disk)->BusType, BusTypeUnknown);
   EXPECT_EQ(Rec(disk)->BusIndex, 254);
   EXPECT_EQ(Rec(disk)->TargetId, 0);
+}
+
+TEST_F(IdentifyTest, PendingAnswersAreWaitedForAndTheirStatusTaken) {
+  PDEVICE_OBJECT disk = Addressed(3, 5, BusTypeUsb);
+  PDEVICE_OBJECT pdo = Rec(disk)->LowerDevice;
+  lower_->Of(pdo).holdQueries = true;
+  std::thread start([&] { EXPECT_EQ(StartCapture(), 0u); });
+  for (NTSTATUS status : {STATUS_SUCCESS, STATUS_INVALID_DEVICE_REQUEST}) {  // bus type, then address
+    PIRP irp = nullptr;
+    while ((irp = lower_->TakeHeld(pdo)) == nullptr) std::this_thread::yield();
+    irp->IoStatus.Information = 0;
+    testlower::LowerDriver::Complete(irp, status);
+  }
+  start.join();
+  EXPECT_EQ(Rec(disk)->BusType, BusTypeUnknown);  // the reply carried no descriptor
+  EXPECT_EQ(Rec(disk)->BusIndex, 254);             // the address failed: fallback
+  EXPECT_EQ(Driver.CaptureActive, 1);
 }
 
 // --- Fallback assignment, when the address query fails

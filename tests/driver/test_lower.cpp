@@ -133,6 +133,17 @@ void LowerDriver::CompleteAllHeld() {
   }
 }
 
+void LowerDriver::BehaveNormally() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  for (auto& entry : devices_) {
+    entry.second.behaviour.holdRequests = false;
+    entry.second.behaviour.holdPnp = false;
+    entry.second.behaviour.holdQueries = false;
+    entry.second.behaviour.pnpStatus = STATUS_SUCCESS;
+    entry.second.behaviour.onArrival = nullptr;
+  }
+}
+
 NTSTATUS NTAPI LowerDriver::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   return ExtensionOf(device)->owner->Handle(device, irp);
 }
@@ -212,7 +223,9 @@ NTSTATUS LowerDriver::Handle(PDEVICE_OBJECT device, PIRP irp) {
       received.major == IRP_MJ_SCSI ||
       (received.major == IRP_MJ_DEVICE_CONTROL &&
        (received.code == IOCTL_SCSI_PASS_THROUGH || received.code == IOCTL_SCSI_PASS_THROUGH_DIRECT));
-  const bool hold = (storageRequest && behaviour.holdRequests) || (received.major == IRP_MJ_PNP && behaviour.holdPnp);
+  const bool query = received.major == IRP_MJ_DEVICE_CONTROL && !storageRequest;
+  const bool hold = (storageRequest && behaviour.holdRequests) || (query && behaviour.holdQueries) ||
+                    (received.major == IRP_MJ_PNP && behaviour.holdPnp);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     DeviceState& state = devices_.at(device);

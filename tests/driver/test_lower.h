@@ -26,6 +26,7 @@ struct Behaviour {
   NTSTATUS busTypeStatus = STATUS_SUCCESS;  // IOCTL_STORAGE_QUERY_PROPERTY
   STORAGE_BUS_TYPE busType = BusTypeAta;
   bool holdRequests = false;                // SRBs and pass-throughs pend
+  bool holdQueries = false;                 // other device controls pend
   NTSTATUS requestStatus = STATUS_SUCCESS;
   NTSTATUS pnpStatus = STATUS_SUCCESS;
   bool holdPnp = false;                     // Plug and Play requests pend
@@ -72,6 +73,8 @@ class LowerDriver {
   static void Complete(PIRP irp, NTSTATUS status = STATUS_SUCCESS);
   // Completes every held request of every device, oldest first.
   void CompleteAllHeld();
+  // Every device completes at once and with success from now on.
+  void BehaveNormally();
 
   // The dispatch routine shared by all major functions.
   static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp);
