@@ -100,3 +100,21 @@ TEST(Qelvsim, AShortVirtualRunShowsEveryBusAndDrawsIt) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Qelvsim, ARealTimeRunCompletesOnTheBusThreadsAndReportsEveryInterval) {
+  qelvsim::SimOptions options;
+  options.virtual_time = false;
+  options.seconds = 1;
+  options.interval = 0.25;
+  options.svg = "";
+  options.workload = "mixed";
+  std::ostringstream out;
+  std::ostringstream err;
+  qelvsim::Timeline timeline;
+  EXPECT_EQ(qelvsim::RunSimulation(options, out, err, &timeline), 0) << err.str();
+  EXPECT_EQ(timeline.samples.size(), 4u);
+}
+
+}  // namespace
