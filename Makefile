@@ -3,7 +3,7 @@ SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
 
 .PHONY: all deps wine-deps host demo test windows bench fuzz lint clean \
-        test-host test-asan test-tsan
+        test-host test-asan test-tsan test-fuzz
 
 all: host
 
@@ -44,7 +44,13 @@ test-tsan: deps
 lint: host
 	tools/lint.sh build/host
 
-test: test-host test-asan test-tsan lint
+# Every fuzzer for a short bounded run (`make fuzz` runs them longer).
+test-fuzz: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz --target fuzzers -j $(JOBS)
+	tools/fuzz.sh build/fuzz/bin 30
+
+test: test-host test-asan test-tsan test-fuzz lint
 	@echo "all test stages passed"
 
 bench: deps
@@ -52,7 +58,8 @@ bench: deps
 	tools/bench.sh build/bench/bin
 
 fuzz: deps
-	$(call build_preset,fuzz)
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz --target fuzzers -j $(JOBS)
 	tools/fuzz.sh build/fuzz/bin 300
 
 clean:

@@ -105,8 +105,10 @@ int WriteFilterValue(HKEY key, const char* valueName, const char* list) {
                ? 1
                : 0;
   }
-  RegDeleteValueA(key, valueName);  // an empty list is never stored
-  return 1;
+  // An empty list is never stored: the value goes. A value that is
+  // already gone is fine; one that stays still holds the removed name.
+  LONG status = RegDeleteValueA(key, valueName);
+  return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? 1 : 0;
 }
 
 char* ReadDeviceProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, DWORD* regType,

@@ -38,7 +38,8 @@ enum ReadOutcome { ReadOk = 0, ReadAbsent = 1, ReadFailed = 2 };
 char* ReadFilterValue(HKEY key, const char* valueName, ReadOutcome* outcome = nullptr);
 
 // Stores the list as REG_MULTI_SZ, or deletes the value when the list is
-// empty (that always counts as success).
+// empty (a value that is already absent counts as deleted; one that
+// cannot be deleted is a failure).
 int WriteFilterValue(HKEY key, const char* valueName, const char* list);
 
 // A device registry property's data; like ReadFilterValue, two zero

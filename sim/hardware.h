@@ -43,8 +43,9 @@ struct HwNode {
   HwNode* parent = nullptr;
   std::vector<std::unique_ptr<HwNode>> children;
   StorageDevice* storage = nullptr;  // kStorage
-  PDEVICE_OBJECT pdo = nullptr;      // made by the parent's driver
-  PDEVICE_OBJECT fdo = nullptr;      // made by the node's function driver
+  // Written by Plug and Play work, read by workload threads.
+  std::atomic<PDEVICE_OBJECT> pdo{nullptr};  // made by the parent's driver
+  std::atomic<PDEVICE_OBJECT> fdo{nullptr};  // made by the node's function driver
 };
 
 // Times in nanoseconds, rates in bytes per second.

@@ -127,7 +127,7 @@ class PortDevice {
   void Complete(PIRP irp, NTSTATUS status);
   void Record(PIRP irp);
 
-  PortDriver* driver_;
+  [[maybe_unused]] PortDriver* driver_;  // clang: kept for debugging, not read
   PDEVICE_OBJECT object_;
   mutable std::mutex mutex_;
   struct Property {

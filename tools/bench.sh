@@ -27,19 +27,29 @@ done
 python3 - "$results" <<'PY'
 import glob, json, sys
 
-times = {}
+times = {}  # CPU ns per iteration
+real = {}   # wall-clock ns per iteration
+rates = {}  # items per second, all threads together
 for path in glob.glob(sys.argv[1] + "/*.json"):
     for run in json.load(open(path))["benchmarks"]:
         if run.get("run_type") == "aggregate" and run.get("aggregate_name") != "median":
             continue
         scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[run.get("time_unit", "ns")]
-        times[run.get("run_name", run["name"])] = run["cpu_time"] * scale
+        name = run.get("run_name", run["name"])
+        times[name] = run["cpu_time"] * scale
+        real[name] = run["real_time"] * scale
+        if "items_per_second" in run:
+            rates[name] = run["items_per_second"]
 
 floor = times.get("BM_Floor")
 uncounted = times.get("BM_UncountedPassThrough")
 plain = times.get("BM_CountedPlainFilter")
 if None in (floor, uncounted, plain):
     sys.exit(0)  # no driver benchmarks among the results
+import os
+print()
+print(f"machine: {os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.2f} at the end of the run "
+      "(shared with other jobs: figures move from run to run)")
 
 print()
 print("qelvard1 request path, CPU ns per request")
@@ -66,4 +76,49 @@ if len(bus) >= 3:
     linear = last <= 1.5 * max(before, 0.01)
     print(f"  growth is {'no more than linear' if linear else 'faster than linear'} "
           f"(last step {last:.2f} vs the one before {before:.2f} ns per device)")
+
+# Two threads, each sending counted SRBs through its own plain filter.
+def per_request(name):
+    rate = rates.get(name)
+    return None if not rate else 1e9 / rate
+one = per_request("BM_Counted/2/real_time/threads:1")
+if one is not None:
+    print()
+    print("concurrency: counted requests from two threads, wall-clock ns per request (all threads)")
+    print(f"  {'case':<34}{'ns':>9}{'vs floor':>10}{'vs 1 thread':>13}")
+    for label, name in (("one thread", "BM_Counted/2/real_time/threads:1"),
+                        ("two threads, two buses", "BM_Counted/2/real_time/threads:2"),
+                        ("two threads, one bus", "BM_Counted/1/real_time/threads:2"),
+                        ("uncounted, one thread", "BM_Uncounted/2/real_time/threads:1"),
+                        ("uncounted, two threads", "BM_Uncounted/2/real_time/threads:2")):
+        ns = per_request(name)
+        if ns is None:
+            continue
+        base = one if label.startswith(("one", "two")) else per_request("BM_Uncounted/2/real_time/threads:1")
+        print(f"  {label:<34}{ns:9.1f}{ns / floor:9.2f}x{base / ns:12.2f}x")
+    two = per_request("BM_Counted/2/real_time/threads:2")
+    if two is not None:
+        gain = one / two
+        print(f"  goal: two threads on two buses >= 1.60x the throughput of one: "
+              f"{'met' if gain >= 1.6 else 'NOT met'} ({gain:.2f}x)")
+
+read = times.get("BM_ReadStatistics")
+if read is not None:
+    print()
+    print(f"statistics read (DeviceIoControl through the simulated I/O manager): "
+          f"{read:.0f} ns, {read / floor:.1f}x floor")
+
+ident = sorted((int(name.split("/")[1]), int(name.split("/")[2]), value) for name, value in times.items()
+               if name.startswith("BM_Identify/"))
+if ident:
+    print()
+    print("identification pass at capture start, ms")
+    print(f"  {'devices':<10}{'address answered':>18}{'all fallback':>14}")
+    for devices in sorted({d for d, _, _ in ident}):
+        cells = {kind: value for d, kind, value in ident if d == devices}
+        print(f"  {devices:<10}{cells.get(0, float('nan')) / 1e6:18.3f}{cells.get(1, float('nan')) / 1e6:14.3f}")
+    worst = max((value for d, _, value in ident if d == 255), default=None)
+    if worst is not None:
+        print(f"  goal: 255 devices under 10 ms in the simulation: "
+              f"{'met' if worst < 10e6 else 'NOT met'} ({worst / 1e6:.3f} ms worst case)")
 PY
