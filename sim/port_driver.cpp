@@ -48,18 +48,8 @@ bool IsCountedRequest(PIO_STACK_LOCATION stack) {
   return code == IOCTL_SCSI_PASS_THROUGH || code == IOCTL_SCSI_PASS_THROUGH_DIRECT;
 }
 
-NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-NTSTATUS CompleteUnchanged(PIRP irp) {
-  NTSTATUS status = irp->IoStatus.Status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
+using hostk::CompleteIrp;
+using hostk::CompleteIrpUnchanged;
 
 }  // namespace
 
@@ -214,7 +204,7 @@ void PortDevice::Complete(PIRP irp, NTSTATUS status) {
   } else if (NT_SUCCESS(status)) {
     information = std::min<ULONG_PTR>(stack->Parameters.DeviceIoControl.OutputBufferLength, sizeof(SCSI_PASS_THROUGH));
   }
-  CompleteWith(irp, status, information);
+  CompleteIrp(irp, status, information);
 }
 
 NTSTATUS PortDevice::StartRequest(PIRP irp) {
@@ -248,9 +238,9 @@ NTSTATUS PortDevice::DispatchDeviceControl(PIRP irp) {
       address = address_;
       failure = address_failure_;
     }
-    if (!address) return CompleteWith(irp, failure, 0);
+    if (!address) return CompleteIrp(irp, failure);
     if (out_length < sizeof(SCSI_ADDRESS) || buffer == nullptr) {
-      return CompleteWith(irp, STATUS_BUFFER_TOO_SMALL, 0);
+      return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL);
     }
     SCSI_ADDRESS reply;
     std::memset(&reply, 0, sizeof reply);
@@ -260,7 +250,7 @@ NTSTATUS PortDevice::DispatchDeviceControl(PIRP irp) {
     reply.TargetId = address->target;
     reply.Lun = address->lun;
     std::memcpy(buffer, &reply, sizeof reply);
-    return CompleteWith(irp, STATUS_SUCCESS, sizeof(SCSI_ADDRESS));
+    return CompleteIrp(irp, STATUS_SUCCESS, sizeof(SCSI_ADDRESS));
   }
   if (code == IOCTL_STORAGE_QUERY_PROPERTY) {
     std::optional<STORAGE_BUS_TYPE> bus_type;
@@ -270,13 +260,13 @@ NTSTATUS PortDevice::DispatchDeviceControl(PIRP irp) {
       bus_type = bus_type_;
       failure = query_failure_;
     }
-    if (!bus_type) return CompleteWith(irp, failure, 0);
+    if (!bus_type) return CompleteIrp(irp, failure);
     const auto* query = static_cast<const STORAGE_PROPERTY_QUERY*>(buffer);
     if (buffer == nullptr || stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(STORAGE_PROPERTY_QUERY) ||
         query->PropertyId != StorageDeviceProperty || query->QueryType != PropertyStandardQuery) {
-      return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+      return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
-    if (out_length < sizeof(STORAGE_DEVICE_DESCRIPTOR)) return CompleteWith(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    if (out_length < sizeof(STORAGE_DEVICE_DESCRIPTOR)) return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL);
     STORAGE_DEVICE_DESCRIPTOR reply;
     std::memset(&reply, 0, sizeof reply);
     reply.Version = sizeof(STORAGE_DEVICE_DESCRIPTOR);
@@ -286,9 +276,9 @@ NTSTATUS PortDevice::DispatchDeviceControl(PIRP irp) {
     reply.BusType = *bus_type;
     std::memset(buffer, 0, out_length);
     std::memcpy(buffer, &reply, sizeof reply);
-    return CompleteWith(irp, STATUS_SUCCESS, sizeof reply);
+    return CompleteIrp(irp, STATUS_SUCCESS, sizeof reply);
   }
-  return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
 NTSTATUS PortDevice::DispatchPnp(PIRP irp) {
@@ -296,7 +286,7 @@ NTSTATUS PortDevice::DispatchPnp(PIRP irp) {
   switch (stack->MinorFunction) {
     case IRP_MN_QUERY_DEVICE_RELATIONS: {
       if (stack->Parameters.QueryDeviceRelations.Type != BusRelations) {
-        return CompleteUnchanged(irp);
+        return CompleteIrpUnchanged(irp);
       }
       RelationsAnswer answer;
       std::vector<PDEVICE_OBJECT> children;
@@ -308,25 +298,19 @@ NTSTATUS PortDevice::DispatchPnp(PIRP irp) {
         failure = relations_failure_;
       }
       if (answer == RelationsAnswer::kNone) {
-        return CompleteUnchanged(irp);
+        return CompleteIrpUnchanged(irp);
       }
-      if (answer == RelationsAnswer::kFail) return CompleteWith(irp, failure, 0);
-      size_t count = answer == RelationsAnswer::kChildren ? children.size() : 0;
-      size_t size = sizeof(DEVICE_RELATIONS) + (count > 0 ? (count - 1) * sizeof(PDEVICE_OBJECT) : 0);
-      auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, size, kPortTag));
-      if (relations == nullptr) return CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-      relations->Count = static_cast<ULONG>(count);
-      for (size_t i = 0; i < count; ++i) {
-        ObReferenceObject(children[i]);
-        relations->Objects[i] = children[i];
-      }
-      return CompleteWith(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
+      if (answer == RelationsAnswer::kFail) return CompleteIrp(irp, failure);
+      if (answer != RelationsAnswer::kChildren) children.clear();
+      PDEVICE_RELATIONS relations = hostk::PoolDeviceRelations(children, kPortTag);
+      if (relations == nullptr) return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
+      return CompleteIrp(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
     }
     case IRP_MN_DEVICE_USAGE_NOTIFICATION: {
-      return CompleteWith(irp, Load(usage_status_), 0);
+      return CompleteIrp(irp, Load(usage_status_));
     }
     case IRP_MN_REMOVE_DEVICE: {
-      return CompleteWith(irp, Load(remove_status_), 0);
+      return CompleteIrp(irp, Load(remove_status_));
     }
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -335,9 +319,9 @@ NTSTATUS PortDevice::DispatchPnp(PIRP irp) {
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
-      return CompleteWith(irp, STATUS_SUCCESS, 0);
+      return CompleteIrp(irp, STATUS_SUCCESS);
     default:
-      return CompleteUnchanged(irp);
+      return CompleteIrpUnchanged(irp);
   }
 }
 
@@ -353,10 +337,10 @@ NTSTATUS PortDevice::Dispatch(PIRP irp) {
       return DispatchPnp(irp);
     case IRP_MJ_POWER: {
       PoStartNextPowerIrp(irp);
-      return CompleteWith(irp, Load(power_status_), 0);
+      return CompleteIrp(irp, Load(power_status_));
     }
     default:
-      return CompleteWith(irp, STATUS_SUCCESS, 0);
+      return CompleteIrp(irp, STATUS_SUCCESS);
   }
 }
 
