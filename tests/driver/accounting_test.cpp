@@ -4,13 +4,8 @@
 namespace drivertest {
 namespace {
 
-class AccountingTest : public DriverTest {
+class AccountingTest : public MonitoredDriverTest {
  protected:
-  void SetUp() override {
-    DriverTest::SetUp();
-    ASSERT_EQ(LoadFilterDriver(), STATUS_SUCCESS);
-    ASSERT_EQ(OpenMonitor(), 0u);
-  }
 
   // A plain filter whose PDO holds requests and reports port `bus`.
   PDEVICE_OBJECT HoldingFilter(UCHAR bus, UCHAR target = 0, PDEVICE_OBJECT parent = nullptr) {
