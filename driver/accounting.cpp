@@ -77,21 +77,23 @@ VOID CountRequestEnd(UCHAR BusIndex) {
 
 NTSTATUS NTAPI DispatchScsi(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (IsControlDevice(DeviceObject)) return RefuseControlRequest(Irp);
+  return CountAndSendDown(RecordOf(DeviceObject), Irp);
+}
 
-  FilterDeviceRecord* record = RecordOf(DeviceObject);
-  if (!LoadShared(&Driver.CaptureActive)) return SendDown(record, Irp);
+NTSTATUS CountAndSendDown(FilterDeviceRecord* Record, PIRP Irp) {
+  if (!LoadShared(&Driver.CaptureActive)) return SendDown(Record, Irp);
 
   // Removal has begun: the request goes down uncounted.
-  if (!NT_SUCCESS(IoAcquireRemoveLock(&record->RemoveLock, Irp))) return SendDown(record, Irp);
+  if (!NT_SUCCESS(IoAcquireRemoveLock(&Record->RemoveLock, Irp))) return SendDown(Record, Irp);
 
   UCHAR busIndex = 0;
-  if (!CountRequestStart(record, Irp, &busIndex)) {
-    IoReleaseRemoveLock(&record->RemoveLock, Irp);
-    return SendDown(record, Irp);
+  if (!CountRequestStart(Record, Irp, &busIndex)) {
+    IoReleaseRemoveLock(&Record->RemoveLock, Irp);
+    return SendDown(Record, Irp);
   }
   IoCopyCurrentIrpStackLocationToNext(Irp);
   IoSetCompletionRoutine(Irp, ScsiCompletion, BusIndexToContext(busIndex), TRUE, TRUE, TRUE);
-  return IoCallDriver(record->LowerDevice, Irp);
+  return IoCallDriver(Record->LowerDevice, Irp);
 }
 
 NTSTATUS NTAPI ScsiCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {

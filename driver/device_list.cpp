@@ -98,16 +98,14 @@ FilterDeviceRecord* FindRecordOfDevice(PDEVICE_OBJECT FilterDevice) {
   return NULL;
 }
 
-// Walks the bus filter's own children: they are the records of the list
-// with this ParentDevice, in list order.
+// Walks the bus filter's own children in creation order. Only plain
+// filters created under this bus filter are ever on its ChildList (see
+// LinkRecord), so membership says all the rest.
 FilterDeviceRecord* FindChildRecord(PDEVICE_OBJECT BusFilterDevice, UCHAR TargetId) {
   const PLIST_ENTRY children = &RecordOf(BusFilterDevice)->ChildList;
   for (PLIST_ENTRY entry = children->Flink; entry != children; entry = entry->Flink) {
     FilterDeviceRecord* record = CONTAINING_RECORD(entry, FilterDeviceRecord, ChildLink);
-    if (!record->IsBusFilter && record->ParentDevice == BusFilterDevice && !record->IdentifyPending &&
-        record->TargetId == TargetId) {
-      return record;
-    }
+    if (!record->IdentifyPending && record->TargetId == TargetId) return record;
   }
   return NULL;
 }

@@ -24,11 +24,10 @@ NTSTATUS NTAPI DispatchCreateCloseIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (IsControlDevice(DeviceObject)) return DispatchControlDevice(Irp);
 
   const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  FilterDeviceRecord* record = RecordOf(DeviceObject);
   if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-    if (code == IOCTL_SCSI_PASS_THROUGH || code == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
-      return DispatchScsi(DeviceObject, Irp);
-    }
+    if (code == IOCTL_SCSI_PASS_THROUGH || code == IOCTL_SCSI_PASS_THROUGH_DIRECT) return CountAndSendDown(record, Irp);
   }
-  return SendDown(RecordOf(DeviceObject), Irp);
+  return SendDown(record, Irp);
 }

@@ -183,6 +183,9 @@ VOID IdentifyDevice(FilterDeviceRecord* Record);
 // accounting.cpp ------------------------------------------------------------
 // Any IRQL up to DISPATCH_LEVEL, in the sender's context.
 NTSTATUS NTAPI DispatchScsi(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// The same for a request of a filter device known not to be the control
+// device: counted during a capture, then sent down.
+NTSTATUS CountAndSendDown(FilterDeviceRecord* Record, PIRP Irp);
 // Arbitrary context up to DISPATCH_LEVEL.
 NTSTATUS NTAPI ScsiCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 

@@ -40,18 +40,18 @@ SimExtension* ExtensionOf(PDEVICE_OBJECT device) {
   return ext;
 }
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
+SimExtension* InitExtension(PDEVICE_OBJECT device, ObjectKind kind, HwNode* node) {
+  auto* ext = static_cast<SimExtension*>(device->DeviceExtension);
+  std::memset(ext, 0, sizeof *ext);
+  ext->magic = kSimMagic;
+  ext->kind = kind;
+  ext->node = node;
+  ext->self = device;
+  return ext;
 }
 
-NTSTATUS CompleteUnchanged(PIRP irp) {
-  NTSTATUS status = irp->IoStatus.Status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
+using hostk::CompleteIrp;
+using hostk::CompleteIrpUnchanged;
 
 NTSTATUS PassDown(SimExtension* ext, PIRP irp) {
   IoSkipCurrentIrpStackLocation(irp);
@@ -62,6 +62,35 @@ NTSTATUS PassPowerDown(SimExtension* ext, PIRP irp) {
   PoStartNextPowerIrp(irp);
   IoSkipCurrentIrpStackLocation(irp);
   return PoCallDriver(ext->lower, irp);
+}
+
+// The last step of a function or filter device's removal, once the request
+// has gone down: the device leaves its stack and is deleted.
+NTSTATUS DetachAndDelete(SimExtension* ext, NTSTATUS status) {
+  PDEVICE_OBJECT self = ext->self;
+  IoDetachDevice(ext->lower);
+  IoDeleteDevice(self);
+  return status;
+}
+
+// The PnP requests a bus or class function device has nothing of its own to
+// do for: state changes succeed here and go on to the PDO.
+NTSTATUS FdoPnpPassDown(SimExtension* ext, PIRP irp) {
+  switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+    case IRP_MN_SURPRISE_REMOVAL:
+      ext->removed = TRUE;
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      return PassDown(ext, irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      return PassDown(ext, irp);
+    default:
+      return PassDown(ext, irp);
+  }
 }
 
 NTSTATUS SignalEvent(PDEVICE_OBJECT /*device*/, PIRP /*irp*/, PVOID context) {
@@ -83,18 +112,7 @@ NTSTATUS ForwardAndWait(SimExtension* ext, PIRP irp) {
 }
 
 PWCHAR PoolText(const std::vector<std::string>& parts, bool multi) {
-  size_t units = 1;
-  for (const auto& p : parts) units += p.size() + 1;
-  auto* out = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, units * sizeof(WCHAR), kBusTag));
-  if (out == nullptr) return nullptr;
-  size_t at = 0;
-  for (const auto& p : parts) {
-    for (char c : p) out[at++] = static_cast<unsigned char>(c);
-    out[at++] = 0;
-    if (!multi) break;
-  }
-  out[at] = 0;
-  return out;
+  return hostk::PoolWideText(parts, multi, kBusTag);
 }
 
 VOID NTAPI SimUnload(PDRIVER_OBJECT /*driver*/) {}
@@ -103,9 +121,9 @@ VOID NTAPI SimUnload(PDRIVER_OBJECT /*driver*/) {}
 
 NTSTATUS AnswerAddress(StorageDevice* storage, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  if (!storage->port_number) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+  if (!storage->port_number) return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
   if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(SCSI_ADDRESS)) {
-    return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+    return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL);
   }
   SCSI_ADDRESS address;
   std::memset(&address, 0, sizeof address);
@@ -115,22 +133,22 @@ NTSTATUS AnswerAddress(StorageDevice* storage, PIRP irp) {
   address.TargetId = storage->TargetId();
   address.Lun = 0;
   std::memcpy(irp->AssociatedIrp.SystemBuffer, &address, sizeof address);
-  return Complete(irp, STATUS_SUCCESS, sizeof address);
+  return CompleteIrp(irp, STATUS_SUCCESS, sizeof address);
 }
 
 NTSTATUS AnswerQueryProperty(StorageDevice* storage, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   void* buffer = irp->AssociatedIrp.SystemBuffer;
   if (buffer == nullptr || stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(STORAGE_PROPERTY_QUERY)) {
-    return Complete(irp, STATUS_INVALID_PARAMETER);
+    return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
   }
   STORAGE_PROPERTY_QUERY query;
   std::memcpy(&query, buffer, sizeof query);
   if (query.PropertyId != StorageDeviceProperty || query.QueryType != PropertyStandardQuery) {
-    return Complete(irp, STATUS_NOT_SUPPORTED);
+    return CompleteIrp(irp, STATUS_NOT_SUPPORTED);
   }
   ULONG out_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  if (out_length < sizeof(STORAGE_DEVICE_DESCRIPTOR)) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+  if (out_length < sizeof(STORAGE_DEVICE_DESCRIPTOR)) return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL);
   STORAGE_DEVICE_DESCRIPTOR descriptor;
   std::memset(&descriptor, 0, sizeof descriptor);
   descriptor.Version = sizeof descriptor;
@@ -140,7 +158,7 @@ NTSTATUS AnswerQueryProperty(StorageDevice* storage, PIRP irp) {
   descriptor.BusType = storage->bus_type;
   std::memset(buffer, 0, out_length);
   std::memcpy(buffer, &descriptor, sizeof descriptor);
-  return Complete(irp, STATUS_SUCCESS, sizeof descriptor);
+  return CompleteIrp(irp, STATUS_SUCCESS, sizeof descriptor);
 }
 
 bool IsPassThrough(PIO_STACK_LOCATION stack) {
@@ -168,38 +186,34 @@ NTSTATUS PdoPnp(SimExtension* ext, PIRP irp) {
                           true);
           break;
         case BusQueryCompatibleIDs:
-          if (node->compatible_ids.empty()) return CompleteUnchanged(irp);
+          if (node->compatible_ids.empty()) return CompleteIrpUnchanged(irp);
           text = PoolText(node->compatible_ids, true);
           break;
         default:
-          return CompleteUnchanged(irp);
+          return CompleteIrpUnchanged(irp);
       }
-      if (text == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
-      return Complete(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(text));
+      if (text == nullptr) return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
+      return CompleteIrp(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(text));
     }
     case IRP_MN_QUERY_DEVICE_TEXT: {
       const std::string& source = stack->Parameters.QueryDeviceText.DeviceTextType == DeviceTextDescription
                                       ? node->description
                                       : node->location;
-      if (source.empty()) return CompleteUnchanged(irp);
+      if (source.empty()) return CompleteIrpUnchanged(irp);
       PWCHAR text = PoolText({source}, false);
-      if (text == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
-      return Complete(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(text));
+      if (text == nullptr) return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
+      return CompleteIrp(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(text));
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS: {
-      if (stack->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation) return CompleteUnchanged(irp);
-      auto* relations = static_cast<PDEVICE_RELATIONS>(
-          ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kBusTag));
-      if (relations == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
-      relations->Count = 1;
-      relations->Objects[0] = ext->self;
-      ObReferenceObject(ext->self);
-      return Complete(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
+      if (stack->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation) return CompleteIrpUnchanged(irp);
+      PDEVICE_RELATIONS relations = hostk::PoolDeviceRelations({ext->self}, kBusTag);
+      if (relations == nullptr) return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
+      return CompleteIrp(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
     }
     case IRP_MN_SURPRISE_REMOVAL:
       ext->removed = TRUE;
       if (node->storage != nullptr) node->storage->GetBus()->FlushDevice(node->storage, STATUS_DEVICE_DOES_NOT_EXIST);
-      return Complete(irp, STATUS_SUCCESS);
+      return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
       if (node->storage != nullptr) node->storage->GetBus()->FlushDevice(node->storage, STATUS_DEVICE_DOES_NOT_EXIST);
       bool gone = !node->present.load();
@@ -210,22 +224,22 @@ NTSTATUS PdoPnp(SimExtension* ext, PIRP irp) {
       } else {
         ext->removed = FALSE;  // the device is still there and may be started again
       }
-      Complete(irp, STATUS_SUCCESS);
+      CompleteIrp(irp, STATUS_SUCCESS);
       if (gone) IoDeleteDevice(self);
       return STATUS_SUCCESS;
     }
     case IRP_MN_START_DEVICE:
       ext->removed = FALSE;
-      return Complete(irp, STATUS_SUCCESS);
+      return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_DEVICE_USAGE_NOTIFICATION:
-      return Complete(irp, STATUS_SUCCESS);
+      return CompleteIrp(irp, STATUS_SUCCESS);
     default:
-      return CompleteUnchanged(irp);
+      return CompleteIrpUnchanged(irp);
   }
 }
 
@@ -237,28 +251,28 @@ NTSTATUS PdoDispatch(SimExtension* ext, PIRP irp) {
       return PdoPnp(ext, irp);
     case IRP_MJ_POWER:
       PoStartNextPowerIrp(irp);
-      return Complete(irp, STATUS_SUCCESS);
+      return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MJ_SCSI:
-      if (storage == nullptr) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
-      if (ext->removed) return Complete(irp, STATUS_DEVICE_DOES_NOT_EXIST);
+      if (storage == nullptr) return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
+      if (ext->removed) return CompleteIrp(irp, STATUS_DEVICE_DOES_NOT_EXIST);
       return storage->GetBus()->Submit(storage, irp);
     case IRP_MJ_DEVICE_CONTROL: {
-      if (storage == nullptr) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+      if (storage == nullptr) return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
       ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
       if (code == IOCTL_SCSI_GET_ADDRESS) return AnswerAddress(storage, irp);
       if (code == IOCTL_STORAGE_QUERY_PROPERTY) return AnswerQueryProperty(storage, irp);
       if (IsPassThrough(stack)) {
-        if (ext->removed) return Complete(irp, STATUS_DEVICE_DOES_NOT_EXIST);
+        if (ext->removed) return CompleteIrp(irp, STATUS_DEVICE_DOES_NOT_EXIST);
         return storage->GetBus()->Submit(storage, irp);
       }
-      return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+      return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
     case IRP_MJ_CREATE:
     case IRP_MJ_CLOSE:
     case IRP_MJ_CLEANUP:
-      return Complete(irp, STATUS_SUCCESS);
+      return CompleteIrp(irp, STATUS_SUCCESS);
     default:
-      return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+      return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
   }
 }
 
@@ -274,26 +288,15 @@ NTSTATUS ReportChildren(SimExtension* ext, PIRP irp) {
       NTSTATUS status = IoCreateDevice(ext->self->DriverObject, sizeof(SimExtension), nullptr, child->pdo_type,
                                        FILE_AUTOGENERATED_DEVICE_NAME | FILE_DEVICE_SECURE_OPEN, FALSE, &pdo);
       if (!NT_SUCCESS(status)) continue;
-      auto* child_ext = static_cast<SimExtension*>(pdo->DeviceExtension);
-      std::memset(child_ext, 0, sizeof *child_ext);
-      child_ext->magic = kSimMagic;
-      child_ext->kind = ObjectKind::kPdo;
-      child_ext->node = child.get();
-      child_ext->self = pdo;
+      InitExtension(pdo, ObjectKind::kPdo, child.get());
       pdo->Flags |= DO_POWER_PAGABLE;
       pdo->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
       child->pdo = pdo;
     }
     present.push_back(child->pdo);
   }
-  size_t size = sizeof(DEVICE_RELATIONS) + (present.empty() ? 0 : (present.size() - 1) * sizeof(PDEVICE_OBJECT));
-  auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, size, kBusTag));
-  if (relations == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
-  relations->Count = static_cast<ULONG>(present.size());
-  for (size_t i = 0; i < present.size(); ++i) {
-    ObReferenceObject(present[i]);
-    relations->Objects[i] = present[i];
-  }
+  PDEVICE_RELATIONS relations = hostk::PoolDeviceRelations(present, kBusTag);
+  if (relations == nullptr) return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
   irp->IoStatus.Status = STATUS_SUCCESS;
   irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
   return PassDown(ext, irp);
@@ -305,14 +308,10 @@ NTSTATUS BusFdoPnp(SimExtension* ext, PIRP irp) {
     case IRP_MN_START_DEVICE: {
       NTSTATUS status = ForwardAndWait(ext, irp);
       if (NT_SUCCESS(status)) ext->removed = FALSE;
-      return Complete(irp, status);
+      return CompleteIrp(irp, status);
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS:
       if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) return ReportChildren(ext, irp);
-      return PassDown(ext, irp);
-    case IRP_MN_SURPRISE_REMOVAL:
-      ext->removed = TRUE;
-      irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(ext, irp);
     case IRP_MN_REMOVE_DEVICE: {
       ext->removed = TRUE;
@@ -326,20 +325,10 @@ NTSTATUS BusFdoPnp(SimExtension* ext, PIRP irp) {
         }
       }
       ext->node->fdo = nullptr;
-      PDEVICE_OBJECT self = ext->self;
-      IoDetachDevice(ext->lower);
-      IoDeleteDevice(self);
-      return status;
+      return DetachAndDelete(ext, status);
     }
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      return PassDown(ext, irp);
     default:
-      return PassDown(ext, irp);
+      return FdoPnpPassDown(ext, irp);
   }
 }
 
@@ -354,7 +343,7 @@ NTSTATUS BusFdoDispatch(SimExtension* ext, PIRP irp) {
       if (ext->node->role == NodeRole::kPort && IsPassThrough(stack)) {
         const auto* header = static_cast<const SCSI_PASS_THROUGH*>(irp->AssociatedIrp.SystemBuffer);
         if (header == nullptr || stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(SCSI_PASS_THROUGH)) {
-          return Complete(irp, STATUS_INVALID_PARAMETER);
+          return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
         }
         for (auto& child : ext->node->children) {
           StorageDevice* storage = child->storage;
@@ -363,13 +352,13 @@ NTSTATUS BusFdoDispatch(SimExtension* ext, PIRP irp) {
             return storage->GetBus()->Submit(storage, irp);
           }
         }
-        return Complete(irp, STATUS_NO_SUCH_DEVICE);
+        return CompleteIrp(irp, STATUS_NO_SUCH_DEVICE);
       }
       return PassDown(ext, irp);
     case IRP_MJ_CREATE:
     case IRP_MJ_CLOSE:
     case IRP_MJ_CLEANUP:
-      return Complete(irp, STATUS_SUCCESS);
+      return CompleteIrp(irp, STATUS_SUCCESS);
     default:
       return PassDown(ext, irp);
   }
@@ -388,13 +377,13 @@ NTSTATUS ClassCompletion(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
 }
 
 NTSTATUS ClassReadWrite(SimExtension* ext, PIRP irp) {
-  if (ext->removed) return Complete(irp, STATUS_DEVICE_DOES_NOT_EXIST);
+  if (ext->removed) return CompleteIrp(irp, STATUS_DEVICE_DOES_NOT_EXIST);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   bool write = stack->MajorFunction == IRP_MJ_WRITE;
   ULONG length = write ? stack->Parameters.Write.Length : stack->Parameters.Read.Length;
   LONGLONG offset = write ? stack->Parameters.Write.ByteOffset.QuadPart : stack->Parameters.Read.ByteOffset.QuadPart;
   auto* request = static_cast<ClassRequest*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ClassRequest), kClassTag));
-  if (request == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+  if (request == nullptr) return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
   std::memset(request, 0, sizeof *request);
   SCSI_REQUEST_BLOCK* srb = &request->srb;
   srb->Length = sizeof(SCSI_REQUEST_BLOCK);
@@ -447,31 +436,16 @@ NTSTATUS ClassPnp(SimExtension* ext, PIRP irp) {
         ext->removed = FALSE;
         ext->node->fdo = ext->self;
       }
-      return Complete(irp, status);
+      return CompleteIrp(irp, status);
     }
-    case IRP_MN_SURPRISE_REMOVAL:
-      ext->removed = TRUE;
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      return PassDown(ext, irp);
     case IRP_MN_REMOVE_DEVICE: {
       ext->removed = TRUE;
       ext->node->fdo = nullptr;
       irp->IoStatus.Status = STATUS_SUCCESS;
-      NTSTATUS status = PassDown(ext, irp);
-      PDEVICE_OBJECT self = ext->self;
-      IoDetachDevice(ext->lower);
-      IoDeleteDevice(self);
-      return status;
+      return DetachAndDelete(ext, PassDown(ext, irp));
     }
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      return PassDown(ext, irp);
     default:
-      return PassDown(ext, irp);
+      return FdoPnpPassDown(ext, irp);
   }
 }
 
@@ -488,7 +462,7 @@ NTSTATUS ClassDispatch(SimExtension* ext, PIRP irp) {
     case IRP_MJ_CREATE:
     case IRP_MJ_CLOSE:
     case IRP_MJ_CLEANUP:
-      return Complete(irp, STATUS_SUCCESS);
+      return CompleteIrp(irp, STATUS_SUCCESS);
     default:
       return PassDown(ext, irp);
   }
@@ -500,11 +474,7 @@ NTSTATUS FilterDispatch(SimExtension* ext, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (stack->MajorFunction == IRP_MJ_POWER) return PassPowerDown(ext, irp);
   if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
-    NTSTATUS status = PassDown(ext, irp);
-    PDEVICE_OBJECT self = ext->self;
-    IoDetachDevice(ext->lower);
-    IoDeleteDevice(self);
-    return status;
+    return DetachAndDelete(ext, PassDown(ext, irp));
   }
   return PassDown(ext, irp);
 }
@@ -513,7 +483,7 @@ NTSTATUS FilterDispatch(SimExtension* ext, PIRP irp) {
 
 NTSTATUS NTAPI SimDispatch(PDEVICE_OBJECT device, PIRP irp) {
   SimExtension* ext = ExtensionOf(device);
-  if (ext == nullptr) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+  if (ext == nullptr) return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
   switch (ext->kind) {
     case ObjectKind::kPdo:
       return PdoDispatch(ext, irp);
@@ -524,7 +494,7 @@ NTSTATUS NTAPI SimDispatch(PDEVICE_OBJECT device, PIRP irp) {
     case ObjectKind::kFilter:
       return FilterDispatch(ext, irp);
   }
-  return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+  return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
 HwNode* NodeOfPdo(PDEVICE_OBJECT pdo) {
@@ -541,12 +511,7 @@ NTSTATUS AddDeviceOfKind(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, ObjectKind k
   PDEVICE_OBJECT device = nullptr;
   NTSTATUS status = IoCreateDevice(driver, sizeof(SimExtension), nullptr, type, FILE_DEVICE_SECURE_OPEN, FALSE, &device);
   if (!NT_SUCCESS(status)) return status;
-  auto* ext = static_cast<SimExtension*>(device->DeviceExtension);
-  std::memset(ext, 0, sizeof *ext);
-  ext->magic = kSimMagic;
-  ext->kind = kind;
-  ext->node = node;
-  ext->self = device;
+  SimExtension* ext = InitExtension(device, kind, node);
   ext->lower = IoAttachDeviceToDeviceStack(device, pdo);
   if (ext->lower == nullptr) {
     IoDeleteDevice(device);

@@ -107,13 +107,6 @@ class Machine {
 
  private:
   void BuildHardware();
-  HwNode* AddNode(HwNode* parent, const std::string& name, const std::string& device_id,
-                  const std::string& instance_id, const std::string& description, DEVICE_TYPE type,
-                  NodeRole role);
-  StorageDevice* AddStorage(HwNode* parent, const std::string& name, const std::string& device_id,
-                            const std::string& instance_id, const std::string& description, StorageKind kind,
-                            Bus* bus, UCHAR target_id, std::optional<UCHAR> port, STORAGE_BUS_TYPE bus_type,
-                            const ServiceModel& model);
   Bus* AddBus(const std::string& name, bool exclusive, int64_t rate);
 
   MachineOptions options_;

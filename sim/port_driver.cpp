@@ -48,12 +48,8 @@ bool IsCountedRequest(PIO_STACK_LOCATION stack) {
   return code == IOCTL_SCSI_PASS_THROUGH || code == IOCTL_SCSI_PASS_THROUGH_DIRECT;
 }
 
-NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
+using hostk::CompleteIrp;
+using hostk::CompleteIrpUnchanged;
 
 }  // namespace
 
@@ -107,25 +103,13 @@ void PortDevice::SetBusRelations(RelationsAnswer answer, std::vector<PDEVICE_OBJ
   relations_failure_ = failure;
 }
 
-void PortDevice::SetUsageStatus(NTSTATUS status) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  usage_status_ = status;
-}
+void PortDevice::SetUsageStatus(NTSTATUS status) { Store(usage_status_, status); }
 
-void PortDevice::SetRemoveStatus(NTSTATUS status) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  remove_status_ = status;
-}
+void PortDevice::SetRemoveStatus(NTSTATUS status) { Store(remove_status_, status); }
 
-void PortDevice::SetPowerStatus(NTSTATUS status) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  power_status_ = status;
-}
+void PortDevice::SetPowerStatus(NTSTATUS status) { Store(power_status_, status); }
 
-void PortDevice::SetRequestStatus(NTSTATUS status) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  request_status_ = status;
-}
+void PortDevice::SetRequestStatus(NTSTATUS status) { Store(request_status_, status); }
 
 void PortDevice::HoldRequests(bool hold) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -166,29 +150,19 @@ std::vector<SeenRequest> PortDevice::Seen() const {
 }
 
 size_t PortDevice::CountSeen(UCHAR major) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<size_t>(std::count_if(seen_.begin(), seen_.end(),
-                                           [&](const SeenRequest& r) { return r.major == major; }));
+  return CountWhere([&](const SeenRequest& r) { return r.major == major; });
 }
 
 size_t PortDevice::CountSeen(UCHAR major, UCHAR minor) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<size_t>(std::count_if(seen_.begin(), seen_.end(), [&](const SeenRequest& r) {
-    return r.major == major && r.minor == minor;
-  }));
+  return CountWhere([&](const SeenRequest& r) { return r.major == major && r.minor == minor; });
 }
 
 size_t PortDevice::CountIoctl(ULONG ioctl) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<size_t>(std::count_if(seen_.begin(), seen_.end(), [&](const SeenRequest& r) {
-    return r.major == IRP_MJ_DEVICE_CONTROL && r.ioctl == ioctl;
-  }));
+  return CountWhere([&](const SeenRequest& r) { return r.major == IRP_MJ_DEVICE_CONTROL && r.ioctl == ioctl; });
 }
 
 size_t PortDevice::TimesSeen(const IRP* irp) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<size_t>(
-      std::count_if(seen_.begin(), seen_.end(), [&](const SeenRequest& r) { return r.irp == irp; }));
+  return CountWhere([&](const SeenRequest& r) { return r.irp == irp; });
 }
 
 void PortDevice::ClearSeen() {
@@ -230,7 +204,7 @@ void PortDevice::Complete(PIRP irp, NTSTATUS status) {
   } else if (NT_SUCCESS(status)) {
     information = std::min<ULONG_PTR>(stack->Parameters.DeviceIoControl.OutputBufferLength, sizeof(SCSI_PASS_THROUGH));
   }
-  CompleteWith(irp, status, information);
+  CompleteIrp(irp, status, information);
 }
 
 NTSTATUS PortDevice::StartRequest(PIRP irp) {
@@ -264,9 +238,9 @@ NTSTATUS PortDevice::DispatchDeviceControl(PIRP irp) {
       address = address_;
       failure = address_failure_;
     }
-    if (!address) return CompleteWith(irp, failure, 0);
+    if (!address) return CompleteIrp(irp, failure);
     if (out_length < sizeof(SCSI_ADDRESS) || buffer == nullptr) {
-      return CompleteWith(irp, STATUS_BUFFER_TOO_SMALL, 0);
+      return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL);
     }
     SCSI_ADDRESS reply;
     std::memset(&reply, 0, sizeof reply);
@@ -276,7 +250,7 @@ NTSTATUS PortDevice::DispatchDeviceControl(PIRP irp) {
     reply.TargetId = address->target;
     reply.Lun = address->lun;
     std::memcpy(buffer, &reply, sizeof reply);
-    return CompleteWith(irp, STATUS_SUCCESS, sizeof(SCSI_ADDRESS));
+    return CompleteIrp(irp, STATUS_SUCCESS, sizeof(SCSI_ADDRESS));
   }
   if (code == IOCTL_STORAGE_QUERY_PROPERTY) {
     std::optional<STORAGE_BUS_TYPE> bus_type;
@@ -286,13 +260,13 @@ NTSTATUS PortDevice::DispatchDeviceControl(PIRP irp) {
       bus_type = bus_type_;
       failure = query_failure_;
     }
-    if (!bus_type) return CompleteWith(irp, failure, 0);
+    if (!bus_type) return CompleteIrp(irp, failure);
     const auto* query = static_cast<const STORAGE_PROPERTY_QUERY*>(buffer);
     if (buffer == nullptr || stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(STORAGE_PROPERTY_QUERY) ||
         query->PropertyId != StorageDeviceProperty || query->QueryType != PropertyStandardQuery) {
-      return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+      return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
-    if (out_length < sizeof(STORAGE_DEVICE_DESCRIPTOR)) return CompleteWith(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    if (out_length < sizeof(STORAGE_DEVICE_DESCRIPTOR)) return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL);
     STORAGE_DEVICE_DESCRIPTOR reply;
     std::memset(&reply, 0, sizeof reply);
     reply.Version = sizeof(STORAGE_DEVICE_DESCRIPTOR);
@@ -302,9 +276,9 @@ NTSTATUS PortDevice::DispatchDeviceControl(PIRP irp) {
     reply.BusType = *bus_type;
     std::memset(buffer, 0, out_length);
     std::memcpy(buffer, &reply, sizeof reply);
-    return CompleteWith(irp, STATUS_SUCCESS, sizeof reply);
+    return CompleteIrp(irp, STATUS_SUCCESS, sizeof reply);
   }
-  return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
 NTSTATUS PortDevice::DispatchPnp(PIRP irp) {
@@ -312,9 +286,7 @@ NTSTATUS PortDevice::DispatchPnp(PIRP irp) {
   switch (stack->MinorFunction) {
     case IRP_MN_QUERY_DEVICE_RELATIONS: {
       if (stack->Parameters.QueryDeviceRelations.Type != BusRelations) {
-        NTSTATUS status = irp->IoStatus.Status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
+        return CompleteIrpUnchanged(irp);
       }
       RelationsAnswer answer;
       std::vector<PDEVICE_OBJECT> children;
@@ -326,37 +298,19 @@ NTSTATUS PortDevice::DispatchPnp(PIRP irp) {
         failure = relations_failure_;
       }
       if (answer == RelationsAnswer::kNone) {
-        NTSTATUS status = irp->IoStatus.Status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
+        return CompleteIrpUnchanged(irp);
       }
-      if (answer == RelationsAnswer::kFail) return CompleteWith(irp, failure, 0);
-      size_t count = answer == RelationsAnswer::kChildren ? children.size() : 0;
-      size_t size = sizeof(DEVICE_RELATIONS) + (count > 0 ? (count - 1) * sizeof(PDEVICE_OBJECT) : 0);
-      auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, size, kPortTag));
-      if (relations == nullptr) return CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-      relations->Count = static_cast<ULONG>(count);
-      for (size_t i = 0; i < count; ++i) {
-        ObReferenceObject(children[i]);
-        relations->Objects[i] = children[i];
-      }
-      return CompleteWith(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
+      if (answer == RelationsAnswer::kFail) return CompleteIrp(irp, failure);
+      if (answer != RelationsAnswer::kChildren) children.clear();
+      PDEVICE_RELATIONS relations = hostk::PoolDeviceRelations(children, kPortTag);
+      if (relations == nullptr) return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
+      return CompleteIrp(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
     }
     case IRP_MN_DEVICE_USAGE_NOTIFICATION: {
-      NTSTATUS status;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        status = usage_status_;
-      }
-      return CompleteWith(irp, status, 0);
+      return CompleteIrp(irp, Load(usage_status_));
     }
     case IRP_MN_REMOVE_DEVICE: {
-      NTSTATUS status;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        status = remove_status_;
-      }
-      return CompleteWith(irp, status, 0);
+      return CompleteIrp(irp, Load(remove_status_));
     }
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -365,12 +319,9 @@ NTSTATUS PortDevice::DispatchPnp(PIRP irp) {
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
-      return CompleteWith(irp, STATUS_SUCCESS, 0);
-    default: {
-      NTSTATUS status = irp->IoStatus.Status;
-      IoCompleteRequest(irp, IO_NO_INCREMENT);
-      return status;
-    }
+      return CompleteIrp(irp, STATUS_SUCCESS);
+    default:
+      return CompleteIrpUnchanged(irp);
   }
 }
 
@@ -386,15 +337,10 @@ NTSTATUS PortDevice::Dispatch(PIRP irp) {
       return DispatchPnp(irp);
     case IRP_MJ_POWER: {
       PoStartNextPowerIrp(irp);
-      NTSTATUS status;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        status = power_status_;
-      }
-      return CompleteWith(irp, status, 0);
+      return CompleteIrp(irp, Load(power_status_));
     }
     default:
-      return CompleteWith(irp, STATUS_SUCCESS, 0);
+      return CompleteIrp(irp, STATUS_SUCCESS);
   }
 }
 
@@ -495,26 +441,23 @@ NTSTATUS FreeSentRequest(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-}  // namespace
-
-NTSTATUS SendSrb(PDEVICE_OBJECT target, UCHAR target_id, PIRP* sent) {
-  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(target);
-  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-  auto* request = static_cast<SentRequest*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(SentRequest), kPortTag));
-  if (irp == nullptr || request == nullptr) {
-    if (irp != nullptr) IoFreeIrp(irp);
-    if (request != nullptr) ExFreePoolWithTag(request, kPortTag);
-    ObDereferenceObject(top);
-    return STATUS_INSUFFICIENT_RESOURCES;
+// A request for the top of the target's stack, zeroed; on failure nothing is
+// left allocated or referenced.
+bool AllocateSent(PDEVICE_OBJECT target, PDEVICE_OBJECT* top, PIRP* irp, SentRequest** request) {
+  *top = IoGetAttachedDeviceReference(target);
+  *irp = IoAllocateIrp((*top)->StackSize, FALSE);
+  *request = static_cast<SentRequest*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(SentRequest), kPortTag));
+  if (*irp == nullptr || *request == nullptr) {
+    if (*irp != nullptr) IoFreeIrp(*irp);
+    if (*request != nullptr) ExFreePoolWithTag(*request, kPortTag);
+    ObDereferenceObject(*top);
+    return false;
   }
-  std::memset(request, 0, sizeof *request);
-  request->srb.Length = sizeof(SCSI_REQUEST_BLOCK);
-  request->srb.Function = SRB_FUNCTION_EXECUTE_SCSI;
-  request->srb.TargetId = target_id;
-  request->srb.OriginalRequest = irp;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_SCSI;
-  next->Parameters.Scsi.Srb = &request->srb;
+  std::memset(*request, 0, sizeof **request);
+  return true;
+}
+
+NTSTATUS Send(PDEVICE_OBJECT top, PIRP irp, SentRequest* request, PIRP* sent) {
   IoSetCompletionRoutine(irp, FreeSentRequest, request, TRUE, TRUE, TRUE);
   if (sent != nullptr) *sent = irp;
   NTSTATUS status = IoCallDriver(top, irp);
@@ -522,17 +465,28 @@ NTSTATUS SendSrb(PDEVICE_OBJECT target, UCHAR target_id, PIRP* sent) {
   return status;
 }
 
+}  // namespace
+
+NTSTATUS SendSrb(PDEVICE_OBJECT target, UCHAR target_id, PIRP* sent) {
+  PDEVICE_OBJECT top = nullptr;
+  PIRP irp = nullptr;
+  SentRequest* request = nullptr;
+  if (!AllocateSent(target, &top, &irp, &request)) return STATUS_INSUFFICIENT_RESOURCES;
+  request->srb.Length = sizeof(SCSI_REQUEST_BLOCK);
+  request->srb.Function = SRB_FUNCTION_EXECUTE_SCSI;
+  request->srb.TargetId = target_id;
+  request->srb.OriginalRequest = irp;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_SCSI;
+  next->Parameters.Scsi.Srb = &request->srb;
+  return Send(top, irp, request, sent);
+}
+
 NTSTATUS SendPassThrough(PDEVICE_OBJECT target, UCHAR target_id, bool direct, PIRP* sent) {
-  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(target);
-  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-  auto* request = static_cast<SentRequest*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(SentRequest), kPortTag));
-  if (irp == nullptr || request == nullptr) {
-    if (irp != nullptr) IoFreeIrp(irp);
-    if (request != nullptr) ExFreePoolWithTag(request, kPortTag);
-    ObDereferenceObject(top);
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  std::memset(request, 0, sizeof *request);
+  PDEVICE_OBJECT top = nullptr;
+  PIRP irp = nullptr;
+  SentRequest* request = nullptr;
+  if (!AllocateSent(target, &top, &irp, &request)) return STATUS_INSUFFICIENT_RESOURCES;
   request->header.Length = sizeof(SCSI_PASS_THROUGH);
   request->header.TargetId = target_id;
   irp->AssociatedIrp.SystemBuffer = &request->header;
@@ -542,11 +496,7 @@ NTSTATUS SendPassThrough(PDEVICE_OBJECT target, UCHAR target_id, bool direct, PI
       direct ? IOCTL_SCSI_PASS_THROUGH_DIRECT : IOCTL_SCSI_PASS_THROUGH;
   next->Parameters.DeviceIoControl.InputBufferLength = sizeof(SCSI_PASS_THROUGH);
   next->Parameters.DeviceIoControl.OutputBufferLength = sizeof(SCSI_PASS_THROUGH);
-  IoSetCompletionRoutine(irp, FreeSentRequest, request, TRUE, TRUE, TRUE);
-  if (sent != nullptr) *sent = irp;
-  NTSTATUS status = IoCallDriver(top, irp);
-  ObDereferenceObject(top);
-  return status;
+  return Send(top, irp, request, sent);
 }
 
 }  // namespace sim

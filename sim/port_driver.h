@@ -29,6 +29,7 @@
 // at DISPATCH_LEVEL, as a port driver's DPC would.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -126,6 +127,21 @@ class PortDevice {
   NTSTATUS StartRequest(PIRP irp);
   void Complete(PIRP irp, NTSTATUS status);
   void Record(PIRP irp);
+  template <typename T>
+  void Store(T& field, T value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    field = value;
+  }
+  template <typename T>
+  T Load(const T& field) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return field;
+  }
+  template <typename Predicate>
+  size_t CountWhere(Predicate predicate) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<size_t>(std::count_if(seen_.begin(), seen_.end(), predicate));
+  }
 
   [[maybe_unused]] PortDriver* driver_;  // clang: kept for debugging, not read
   PDEVICE_OBJECT object_;

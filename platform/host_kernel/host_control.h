@@ -133,6 +133,24 @@ void SetInvalidateRelationsHandler(
     std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> handler);
 
 // ---------------------------------------------------------------------------
+// Answers of simulated bus and lower drivers (the root bus and the machine's
+// drivers), shaped as the Plug and Play manager takes them.
+
+// Sets the IRP's status block and completes it; returns status.
+NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+// Completes the IRP with the status block it came with, as a bus driver
+// answers a request it does not handle.
+NTSTATUS CompleteIrpUnchanged(PIRP irp);
+// ASCII parts as a UTF-16 string in paged pool of tag: the first part alone,
+// or with multi every part, each terminated, and one more terminator (the
+// shape of IRP_MN_QUERY_ID and IRP_MN_QUERY_DEVICE_TEXT answers). Null when
+// the pool refuses.
+PWCHAR PoolWideText(const std::vector<std::string>& parts, bool multi, ULONG tag);
+// A DEVICE_RELATIONS in paged pool of tag listing devices, each referenced
+// for the receiver; null (and nothing referenced) when the pool refuses.
+PDEVICE_RELATIONS PoolDeviceRelations(const std::vector<PDEVICE_OBJECT>& devices, ULONG tag);
+
+// ---------------------------------------------------------------------------
 // Execution context of the calling thread.
 
 // Runs the calling thread as a thread of process pid for the scope's

@@ -253,6 +253,46 @@ NTSTATUS SendSynchronousIrp(PDEVICE_OBJECT device, UCHAR majorFunction, UCHAR mi
   return status;
 }
 
+NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+NTSTATUS CompleteIrpUnchanged(PIRP irp) {
+  NTSTATUS status = irp->IoStatus.Status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+PWCHAR PoolWideText(const std::vector<std::string>& parts, bool multi, ULONG tag) {
+  size_t units = 1;
+  for (const auto& p : parts) units += p.size() + 1;
+  auto* out = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, units * sizeof(WCHAR), tag));
+  if (out == nullptr) return nullptr;
+  size_t at = 0;
+  for (const auto& p : parts) {
+    for (char c : p) out[at++] = static_cast<unsigned char>(c);
+    out[at++] = 0;
+    if (!multi) break;
+  }
+  out[at] = 0;
+  return out;
+}
+
+PDEVICE_RELATIONS PoolDeviceRelations(const std::vector<PDEVICE_OBJECT>& devices, ULONG tag) {
+  size_t size = sizeof(DEVICE_RELATIONS) + (devices.empty() ? 0 : (devices.size() - 1) * sizeof(PDEVICE_OBJECT));
+  auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, size, tag));
+  if (relations == nullptr) return nullptr;
+  relations->Count = static_cast<ULONG>(devices.size());
+  for (size_t i = 0; i < devices.size(); ++i) {
+    ObReferenceObject(devices[i]);
+    relations->Objects[i] = devices[i];
+  }
+  return relations;
+}
+
 }  // namespace hostk
 
 using hostk::internal::Report;

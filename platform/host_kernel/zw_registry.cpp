@@ -112,16 +112,33 @@ NTSTATUS FillValueInformation(const hostreg::RegValue& value, KEY_VALUE_INFORMAT
   return STATUS_INVALID_PARAMETER;
 }
 
+// The common start of ZwOpenKey and ZwCreateKey: the caller's handle is
+// cleared, the fault plan may refuse, and the attributes name the path.
+NTSTATUS BeginKeyCall(const char* function, PHANDLE handle, const OBJECT_ATTRIBUTES* attributes,
+                      std::string* path) {
+  internal::CheckIrql(function, PASSIVE_LEVEL);
+  *handle = nullptr;
+  if (hostfault::ShouldFail(function)) return STATUS_INSUFFICIENT_RESOURCES;
+  return ResolvePath(attributes, path);
+}
+
+// The key behind a handle, with the registry locked as long as *hold is.
+NTSTATUS LockedKeyOfHandle(HANDLE handle, std::unique_lock<std::recursive_mutex>* hold, hostreg::RegKey** key) {
+  std::string path;
+  if (!PathOfHandle(handle, &path)) return STATUS_INVALID_HANDLE;
+  hostreg::Registry& registry = hostreg::Registry::Machine();
+  *hold = std::unique_lock<std::recursive_mutex>(registry.Mutex());
+  *key = registry.Open(path);
+  return *key == nullptr ? STATUS_KEY_DELETED : STATUS_SUCCESS;
+}
+
 }  // namespace
 }  // namespace hostk
 
 extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                                     POBJECT_ATTRIBUTES ObjectAttributes) {
-  hostk::internal::CheckIrql("ZwOpenKey", PASSIVE_LEVEL);
-  *KeyHandle = nullptr;
-  if (hostfault::ShouldFail("ZwOpenKey")) return STATUS_INSUFFICIENT_RESOURCES;
   std::string path;
-  NTSTATUS status = hostk::ResolvePath(ObjectAttributes, &path);
+  NTSTATUS status = hostk::BeginKeyCall("ZwOpenKey", KeyHandle, ObjectAttributes, &path);
   if (!NT_SUCCESS(status)) return status;
   hostreg::Registry& registry = hostreg::Registry::Machine();
   {
@@ -136,11 +153,8 @@ extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAcce
                                       POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex,
                                       PUNICODE_STRING Class, ULONG CreateOptions,
                                       PULONG Disposition) {
-  hostk::internal::CheckIrql("ZwCreateKey", PASSIVE_LEVEL);
-  *KeyHandle = nullptr;
-  if (hostfault::ShouldFail("ZwCreateKey")) return STATUS_INSUFFICIENT_RESOURCES;
   std::string path;
-  NTSTATUS status = hostk::ResolvePath(ObjectAttributes, &path);
+  NTSTATUS status = hostk::BeginKeyCall("ZwCreateKey", KeyHandle, ObjectAttributes, &path);
   if (!NT_SUCCESS(status)) return status;
   hostreg::Registry& registry = hostreg::Registry::Machine();
   {
@@ -167,12 +181,10 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING Valu
   hostk::internal::CheckIrql("ZwQueryValueKey", PASSIVE_LEVEL);
   *ResultLength = 0;
   if (hostfault::ShouldFail("ZwQueryValueKey")) return STATUS_INSUFFICIENT_RESOURCES;
-  std::string path;
-  if (!hostk::PathOfHandle(KeyHandle, &path)) return STATUS_INVALID_HANDLE;
-  hostreg::Registry& registry = hostreg::Registry::Machine();
-  std::lock_guard<std::recursive_mutex> hold(registry.Mutex());
-  hostreg::RegKey* key = registry.Open(path);
-  if (key == nullptr) return STATUS_KEY_DELETED;
+  std::unique_lock<std::recursive_mutex> hold;
+  hostreg::RegKey* key = nullptr;
+  NTSTATUS status = hostk::LockedKeyOfHandle(KeyHandle, &hold, &key);
+  if (!NT_SUCCESS(status)) return status;
   const hostreg::RegValue* value = key->Value(hostk::internal::NarrowFromUnicode(ValueName));
   if (value == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
   return hostk::FillValueInformation(*value, KeyValueInformationClass, KeyValueInformation, Length,
@@ -183,12 +195,10 @@ extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueN
                                         ULONG TitleIndex, ULONG Type, PVOID Data, ULONG DataSize) {
   hostk::internal::CheckIrql("ZwSetValueKey", PASSIVE_LEVEL);
   if (hostfault::ShouldFail("ZwSetValueKey")) return STATUS_INSUFFICIENT_RESOURCES;
-  std::string path;
-  if (!hostk::PathOfHandle(KeyHandle, &path)) return STATUS_INVALID_HANDLE;
-  hostreg::Registry& registry = hostreg::Registry::Machine();
-  std::lock_guard<std::recursive_mutex> hold(registry.Mutex());
-  hostreg::RegKey* key = registry.Open(path);
-  if (key == nullptr) return STATUS_KEY_DELETED;
+  std::unique_lock<std::recursive_mutex> hold;
+  hostreg::RegKey* key = nullptr;
+  NTSTATUS status = hostk::LockedKeyOfHandle(KeyHandle, &hold, &key);
+  if (!NT_SUCCESS(status)) return status;
   const auto* bytes = static_cast<const uint8_t*>(Data);
   key->SetValue(hostk::internal::NarrowFromUnicode(ValueName), Type,
                 std::vector<uint8_t>(bytes, bytes + (bytes != nullptr ? DataSize : 0)));
@@ -197,12 +207,10 @@ extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueN
 
 extern "C" NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
   hostk::internal::CheckIrql("ZwDeleteValueKey", PASSIVE_LEVEL);
-  std::string path;
-  if (!hostk::PathOfHandle(KeyHandle, &path)) return STATUS_INVALID_HANDLE;
-  hostreg::Registry& registry = hostreg::Registry::Machine();
-  std::lock_guard<std::recursive_mutex> hold(registry.Mutex());
-  hostreg::RegKey* key = registry.Open(path);
-  if (key == nullptr) return STATUS_KEY_DELETED;
+  std::unique_lock<std::recursive_mutex> hold;
+  hostreg::RegKey* key = nullptr;
+  NTSTATUS status = hostk::LockedKeyOfHandle(KeyHandle, &hold, &key);
+  if (!NT_SUCCESS(status)) return status;
   return key->DeleteValue(hostk::internal::NarrowFromUnicode(ValueName)) ? STATUS_SUCCESS
                                                                        : STATUS_OBJECT_NAME_NOT_FOUND;
 }

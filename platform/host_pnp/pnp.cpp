@@ -118,18 +118,7 @@ struct RootExtension {
 };
 
 PWCHAR PoolString(const std::vector<std::string>& parts, bool multi) {
-  size_t units = 1;
-  for (const auto& p : parts) units += p.size() + 1;
-  auto* out = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, units * sizeof(WCHAR), kPnpTag));
-  if (out == nullptr) return nullptr;
-  size_t at = 0;
-  for (const auto& p : parts) {
-    for (char c : p) out[at++] = static_cast<unsigned char>(c);
-    out[at++] = 0;
-    if (!multi) break;
-  }
-  out[at] = 0;
-  return out;
+  return hostk::PoolWideText(parts, multi, kPnpTag);
 }
 
 NTSTATUS RootDispatch(PDEVICE_OBJECT device, PIRP irp) {
@@ -145,16 +134,11 @@ NTSTATUS RootDispatch(PDEVICE_OBJECT device, PIRP irp) {
     switch (stack->MinorFunction) {
       case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (ext->is_bus && stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
-          size_t size = sizeof(DEVICE_RELATIONS) + ext->child_count * sizeof(PDEVICE_OBJECT);
-          auto* rel = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, size, kPnpTag));
+          PDEVICE_RELATIONS rel = hostk::PoolDeviceRelations(
+              std::vector<PDEVICE_OBJECT>(ext->children, ext->children + ext->child_count), kPnpTag);
           if (rel == nullptr) {
             status = STATUS_INSUFFICIENT_RESOURCES;
             break;
-          }
-          rel->Count = 0;
-          for (ULONG i = 0; i < ext->child_count; ++i) {
-            ObReferenceObject(ext->children[i]);
-            rel->Objects[rel->Count++] = ext->children[i];
           }
           irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(rel);
           status = STATUS_SUCCESS;

@@ -34,6 +34,16 @@ bool Injected(const char* function, const std::string& target) {
   return by_name || by_target;
 }
 
+// Sets the thread's last error and gives the call's failure result.
+template <typename T>
+T FailWith(DWORD error, T result) {
+  SetLastError(error);
+  return result;
+}
+BOOL Fail(DWORD error) { return FailWith<BOOL>(error, FALSE); }
+
+const HKEY kInvalidKey = static_cast<HKEY>(INVALID_HANDLE_VALUE);
+
 // ------------------------------------------------------------- strings
 
 char ToAnsi(uint16_t unit) { return unit <= 0xFF ? static_cast<char>(unit) : '?'; }
@@ -132,6 +142,44 @@ LONG ResolveKey(HKEY handle, REGSAM need, RegKey** key, KeyHandle* info) {
 
 std::string ValueTarget(const KeyHandle& info, LPCSTR name) {
   return info.path + "\\" + (name == nullptr ? std::string() : std::string(name));
+}
+
+// The path a call on a subkey of a handle works on; clears *result first.
+LONG SubkeyPath(const char* function, HKEY handle, LPCSTR subkey, PHKEY result, KeyHandle* parent,
+                std::string* path) {
+  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  if (!LookupKey(handle, parent)) return ERROR_INVALID_HANDLE;
+  *path = JoinPath(parent->path, subkey);
+  return Injected(function, *path) ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+}
+
+LONG OpenSubkey(const char* function, HKEY handle, LPCSTR subkey, REGSAM access, PHKEY result) {
+  KeyHandle parent;
+  std::string path;
+  LONG status = SubkeyPath(function, handle, subkey, result, &parent, &path);
+  if (status != ERROR_SUCCESS) return status;
+  std::lock_guard<std::recursive_mutex> tree(TreeMutex());
+  if (Registry::Machine().Open(path) == nullptr) return ERROR_FILE_NOT_FOUND;
+  *result = NewKeyHandle(path, access);
+  return ERROR_SUCCESS;
+}
+
+// Resolves a handle for a call on one of its values, or on the key itself
+// (the tree lock must be held): the handle must allow need, and the fault
+// plan may refuse the call on its target.
+LONG ResolveForValue(const char* function, HKEY handle, REGSAM need, LPCSTR name, RegKey** key) {
+  KeyHandle info;
+  LONG status = ResolveKey(handle, need, key, &info);
+  if (status != ERROR_SUCCESS) return status;
+  return Injected(function, ValueTarget(info, name)) ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+}
+
+LONG ResolveForKey(const char* function, HKEY handle, REGSAM need, RegKey** key) {
+  KeyHandle info;
+  LONG status = ResolveKey(handle, need, key, &info);
+  if (status != ERROR_SUCCESS) return status;
+  return Injected(function, info.path) ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
 }
 
 // --------------------------------------------------------- device sets
@@ -347,41 +395,21 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...) {
 // ------------------------------------------------------------- registry
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
-  *phkResult = nullptr;
-  KeyHandle parent;
-  if (!LookupKey(hKey, &parent)) return ERROR_INVALID_HANDLE;
-  std::string path = JoinPath(parent.path, lpSubKey);
-  if (Injected("RegOpenKeyExA", path)) return ERROR_ACCESS_DENIED;
-  std::lock_guard<std::recursive_mutex> tree(TreeMutex());
-  if (Registry::Machine().Open(path) == nullptr) return ERROR_FILE_NOT_FOUND;
-  *phkResult = NewKeyHandle(path, samDesired);
-  return ERROR_SUCCESS;
+  return OpenSubkey("RegOpenKeyExA", hKey, lpSubKey, samDesired, phkResult);
 }
 
 LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
-  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
-  *phkResult = nullptr;
-  KeyHandle parent;
-  if (!LookupKey(hKey, &parent)) return ERROR_INVALID_HANDLE;
-  std::string path = JoinPath(parent.path, lpSubKey);
-  if (Injected("RegOpenKeyA", path)) return ERROR_ACCESS_DENIED;
-  std::lock_guard<std::recursive_mutex> tree(TreeMutex());
-  if (Registry::Machine().Open(path) == nullptr) return ERROR_FILE_NOT_FOUND;
   // RegOpenKey asks for the most the caller may have: all of it here.
-  *phkResult = NewKeyHandle(path, KEY_ALL_ACCESS);
-  return ERROR_SUCCESS;
+  return OpenSubkey("RegOpenKeyA", hKey, lpSubKey, KEY_ALL_ACCESS, phkResult);
 }
 
 LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
                             REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
                             LPDWORD lpdwDisposition) {
-  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
-  *phkResult = nullptr;
   KeyHandle parent;
-  if (!LookupKey(hKey, &parent)) return ERROR_INVALID_HANDLE;
-  std::string path = JoinPath(parent.path, lpSubKey);
-  if (Injected("RegCreateKeyExA", path)) return ERROR_ACCESS_DENIED;
+  std::string path;
+  LONG status = SubkeyPath("RegCreateKeyExA", hKey, lpSubKey, phkResult, &parent, &path);
+  if (status != ERROR_SUCCESS) return status;
   std::lock_guard<std::recursive_mutex> tree(TreeMutex());
   Registry& reg = Registry::Machine();
   if (reg.Open(parent.path) == nullptr) return ERROR_KEY_DELETED;
@@ -403,10 +431,8 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
   if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> tree(TreeMutex());
   RegKey* key = nullptr;
-  KeyHandle info;
-  LONG status = ResolveKey(hKey, KEY_QUERY_VALUE, &key, &info);
+  LONG status = ResolveForValue("RegQueryValueExA", hKey, KEY_QUERY_VALUE, lpValueName, &key);
   if (status != ERROR_SUCCESS) return status;
-  if (Injected("RegQueryValueExA", ValueTarget(info, lpValueName))) return ERROR_ACCESS_DENIED;
   const hostreg::RegValue* value = key->Value(lpValueName == nullptr ? "" : lpValueName);
   if (value == nullptr) return ERROR_FILE_NOT_FOUND;
   std::vector<uint8_t> data = ToAnsiData(*value);
@@ -430,10 +456,8 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
   if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
   std::lock_guard<std::recursive_mutex> tree(TreeMutex());
   RegKey* key = nullptr;
-  KeyHandle info;
-  LONG status = ResolveKey(hKey, KEY_SET_VALUE, &key, &info);
+  LONG status = ResolveForValue("RegSetValueExA", hKey, KEY_SET_VALUE, lpValueName, &key);
   if (status != ERROR_SUCCESS) return status;
-  if (Injected("RegSetValueExA", ValueTarget(info, lpValueName))) return ERROR_ACCESS_DENIED;
   key->SetValue(lpValueName == nullptr ? "" : lpValueName, dwType, FromAnsiData(dwType, lpData, cbData));
   return ERROR_SUCCESS;
 }
@@ -441,10 +465,8 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   std::lock_guard<std::recursive_mutex> tree(TreeMutex());
   RegKey* key = nullptr;
-  KeyHandle info;
-  LONG status = ResolveKey(hKey, KEY_SET_VALUE, &key, &info);
+  LONG status = ResolveForValue("RegDeleteValueA", hKey, KEY_SET_VALUE, lpValueName, &key);
   if (status != ERROR_SUCCESS) return status;
-  if (Injected("RegDeleteValueA", ValueTarget(info, lpValueName))) return ERROR_ACCESS_DENIED;
   return key->DeleteValue(lpValueName == nullptr ? "" : lpValueName) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
@@ -453,10 +475,8 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
   if (lpName == nullptr || lpcchName == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> tree(TreeMutex());
   RegKey* key = nullptr;
-  KeyHandle info;
-  LONG status = ResolveKey(hKey, KEY_ENUMERATE_SUB_KEYS, &key, &info);
+  LONG status = ResolveForKey("RegEnumKeyExA", hKey, KEY_ENUMERATE_SUB_KEYS, &key);
   if (status != ERROR_SUCCESS) return status;
-  if (Injected("RegEnumKeyExA", info.path)) return ERROR_ACCESS_DENIED;
   // Windows keeps subkeys sorted without regard to case.
   std::vector<std::string> names;
   for (const auto& sub : key->Subkeys()) names.push_back(sub->Name());
@@ -478,10 +498,8 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
   if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> tree(TreeMutex());
   RegKey* key = nullptr;
-  KeyHandle info;
-  LONG status = ResolveKey(hKey, KEY_QUERY_VALUE, &key, &info);
+  LONG status = ResolveForKey("RegEnumValueA", hKey, KEY_QUERY_VALUE, &key);
   if (status != ERROR_SUCCESS) return status;
-  if (Injected("RegEnumValueA", info.path)) return ERROR_ACCESS_DENIED;
   if (dwIndex >= key->Values().size()) return ERROR_NO_MORE_ITEMS;
   const hostreg::RegValue& value = key->Values()[dwIndex];
   if (*lpcchValueName <= value.name.size()) return ERROR_MORE_DATA;
@@ -503,30 +521,18 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
 
 BOOL WINAPI SetupDiGetClassDescriptionA(const GUID* ClassGuid, PSTR ClassDescription, DWORD ClassDescriptionSize,
                                         PDWORD RequiredSize) {
-  if (ClassGuid == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (Injected("SetupDiGetClassDescriptionA", hostwin32::GuidText(*ClassGuid))) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  if (ClassGuid == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (Injected("SetupDiGetClassDescriptionA", hostwin32::GuidText(*ClassGuid))) return Fail(ERROR_ACCESS_DENIED);
   std::lock_guard<std::recursive_mutex> tree(TreeMutex());
   RegKey* key = Registry::Machine().Open(hostwin32::ClassKeyPath(*ClassGuid));
   const hostreg::RegValue* value = key == nullptr ? nullptr : key->Value("");
   // A class without a description is known by its class name.
   if (key != nullptr && (value == nullptr || !IsStringType(value->type))) value = key->Value("Class");
-  if (value == nullptr || !IsStringType(value->type)) {
-    SetLastError(ERROR_INVALID_CLASS);
-    return FALSE;
-  }
+  if (value == nullptr || !IsStringType(value->type)) return Fail(ERROR_INVALID_CLASS);
   std::string text = hostreg::DecodeSz(value->data);
   DWORD need = static_cast<DWORD>(text.size() + 1);
   if (RequiredSize != nullptr) *RequiredSize = need;
-  if (ClassDescription == nullptr || ClassDescriptionSize < need) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
+  if (ClassDescription == nullptr || ClassDescriptionSize < need) return Fail(ERROR_INSUFFICIENT_BUFFER);
   std::memcpy(ClassDescription, text.c_str(), need);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
@@ -534,14 +540,10 @@ BOOL WINAPI SetupDiGetClassDescriptionA(const GUID* ClassGuid, PSTR ClassDescrip
 
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND hwndParent, DWORD Flags) {
   if (ClassGuid == nullptr && (Flags & DIGCF_ALLCLASSES) == 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
+    return FailWith(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   }
   std::string classText = (Flags & DIGCF_ALLCLASSES) != 0 ? std::string() : hostwin32::GuidText(*ClassGuid);
-  if (Injected("SetupDiGetClassDevsA", classText)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (Injected("SetupDiGetClassDevsA", classText)) return FailWith(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
   auto set = std::make_unique<DevInfoSet>();
   {
     std::lock_guard<std::recursive_mutex> tree(TreeMutex());
@@ -566,23 +568,13 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
 
 BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP_DEVINFO_DATA DeviceInfoData) {
   DevInfoSet* set = LookupSet(DeviceInfoSet);
-  if (set == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if (DeviceInfoData == nullptr || DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
+    return Fail(ERROR_INVALID_USER_BUFFER);
   }
-  if (MemberIndex >= set->instances.size()) {
-    SetLastError(ERROR_NO_MORE_ITEMS);
-    return FALSE;
-  }
+  if (MemberIndex >= set->instances.size()) return Fail(ERROR_NO_MORE_ITEMS);
   const std::string& instance = set->instances[MemberIndex];
-  if (Injected("SetupDiEnumDeviceInfo", instance)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  if (Injected("SetupDiEnumDeviceInfo", instance)) return Fail(ERROR_ACCESS_DENIED);
   GUID guid{};
   {
     std::lock_guard<std::recursive_mutex> tree(TreeMutex());
@@ -601,47 +593,23 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
                                               DWORD Property, PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
                                               DWORD PropertyBufferSize, PDWORD RequiredSize) {
   DevInfoSet* set = LookupSet(DeviceInfoSet);
-  if (set == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
   const std::string* instance = DeviceOf(set, DeviceInfoData);
-  if (instance == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (instance == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   const char* name = PropertyValueName(Property);
-  if (name == nullptr) {
-    SetLastError(ERROR_INVALID_REG_PROPERTY);
-    return FALSE;
-  }
-  if (PropertyBuffer == nullptr && PropertyBufferSize != 0) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
-  if (Injected("SetupDiGetDeviceRegistryPropertyA", *instance + "\\" + name)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  if (name == nullptr) return Fail(ERROR_INVALID_REG_PROPERTY);
+  if (PropertyBuffer == nullptr && PropertyBufferSize != 0) return Fail(ERROR_INVALID_USER_BUFFER);
+  if (Injected("SetupDiGetDeviceRegistryPropertyA", *instance + "\\" + name)) return Fail(ERROR_ACCESS_DENIED);
   std::lock_guard<std::recursive_mutex> tree(TreeMutex());
   RegKey* key = Registry::Machine().Open(hostwin32::EnumKeyPath(*instance));
-  if (key == nullptr) {
-    SetLastError(ERROR_NO_SUCH_DEVINST);
-    return FALSE;
-  }
+  if (key == nullptr) return Fail(ERROR_NO_SUCH_DEVINST);
   const hostreg::RegValue* value = key->Value(name);
-  if (value == nullptr) {
-    SetLastError(ERROR_INVALID_DATA);
-    return FALSE;
-  }
+  if (value == nullptr) return Fail(ERROR_INVALID_DATA);
   std::vector<uint8_t> data = ToAnsiData(*value);
   DWORD size = static_cast<DWORD>(data.size());
   if (PropertyRegDataType != nullptr) *PropertyRegDataType = value->type;
   if (RequiredSize != nullptr) *RequiredSize = size;
-  if (PropertyBufferSize < size) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
+  if (PropertyBufferSize < size) return Fail(ERROR_INSUFFICIENT_BUFFER);
   if (size != 0) std::memcpy(PropertyBuffer, data.data(), size);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
@@ -651,34 +619,16 @@ BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
                                               DWORD Property, const BYTE* PropertyBuffer,
                                               DWORD PropertyBufferSize) {
   DevInfoSet* set = LookupSet(DeviceInfoSet);
-  if (set == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
   const std::string* instance = DeviceOf(set, DeviceInfoData);
-  if (instance == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (!PropertyWritable(Property)) {
-    SetLastError(ERROR_INVALID_REG_PROPERTY);
-    return FALSE;
-  }
-  if (PropertyBuffer == nullptr && PropertyBufferSize != 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (instance == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (!PropertyWritable(Property)) return Fail(ERROR_INVALID_REG_PROPERTY);
+  if (PropertyBuffer == nullptr && PropertyBufferSize != 0) return Fail(ERROR_INVALID_PARAMETER);
   const char* name = PropertyValueName(Property);
-  if (Injected("SetupDiSetDeviceRegistryPropertyA", *instance + "\\" + name)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  if (Injected("SetupDiSetDeviceRegistryPropertyA", *instance + "\\" + name)) return Fail(ERROR_ACCESS_DENIED);
   std::lock_guard<std::recursive_mutex> tree(TreeMutex());
   RegKey* key = Registry::Machine().Open(hostwin32::EnumKeyPath(*instance));
-  if (key == nullptr) {
-    SetLastError(ERROR_NO_SUCH_DEVINST);
-    return FALSE;
-  }
+  if (key == nullptr) return Fail(ERROR_NO_SUCH_DEVINST);
   if (PropertyBuffer == nullptr) {
     key->DeleteValue(name);  // no data: the property goes away
   } else {
@@ -690,20 +640,13 @@ BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
 }
 
 HKEY WINAPI SetupDiOpenClassRegKey(const GUID* ClassGuid, REGSAM samDesired) {
-  if (ClassGuid == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return static_cast<HKEY>(INVALID_HANDLE_VALUE);
-  }
+  if (ClassGuid == nullptr) return FailWith(ERROR_INVALID_PARAMETER, kInvalidKey);
   std::string path = hostwin32::ClassKeyPath(*ClassGuid);
   if (Injected("SetupDiOpenClassRegKey", hostwin32::GuidText(*ClassGuid))) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return static_cast<HKEY>(INVALID_HANDLE_VALUE);
+    return FailWith(ERROR_ACCESS_DENIED, kInvalidKey);
   }
   std::lock_guard<std::recursive_mutex> tree(TreeMutex());
-  if (Registry::Machine().Open(path) == nullptr) {
-    SetLastError(ERROR_INVALID_CLASS);
-    return static_cast<HKEY>(INVALID_HANDLE_VALUE);
-  }
+  if (Registry::Machine().Open(path) == nullptr) return FailWith(ERROR_INVALID_CLASS, kInvalidKey);
   SetLastError(ERROR_SUCCESS);
   return NewKeyHandle(path, samDesired);
 }
@@ -713,10 +656,7 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
   {
     std::lock_guard<std::mutex> hold(Sets().mutex);
     auto* set = static_cast<DevInfoSet*>(DeviceInfoSet);
-    if (Sets().sets.erase(set) == 0) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return FALSE;
-    }
+    if (Sets().sets.erase(set) == 0) return Fail(ERROR_INVALID_HANDLE);
     owned.reset(set);
   }
   SetLastError(ERROR_SUCCESS);

@@ -4,13 +4,8 @@
 namespace drivertest {
 namespace {
 
-class AccountingTest : public DriverTest {
+class AccountingTest : public MonitoredDriverTest {
  protected:
-  void SetUp() override {
-    DriverTest::SetUp();
-    ASSERT_EQ(LoadFilterDriver(), STATUS_SUCCESS);
-    ASSERT_EQ(OpenMonitor(), 0u);
-  }
 
   // A plain filter whose PDO holds requests and reports port `bus`.
   PDEVICE_OBJECT HoldingFilter(UCHAR bus, UCHAR target = 0, PDEVICE_OBJECT parent = nullptr) {
@@ -23,6 +18,10 @@ class AccountingTest : public DriverTest {
     SetTicks(ticks);
     ASSERT_EQ(StartCapture(), 0u);
   }
+  TestRequest* StartSrbAt(int64_t ticks, PDEVICE_OBJECT filter) {
+    SetTicks(ticks);
+    return StartSrb(filter);
+  }
   void CompleteAt(int64_t ticks, PDEVICE_OBJECT filter) {
     SetTicks(ticks);
     CompleteOldest(PdoOf(filter));
@@ -34,10 +33,8 @@ class AccountingTest : public DriverTest {
 TEST_F(AccountingTest, OverlappingRequestsMakeOneBusyPeriod) {
   PDEVICE_OBJECT disk = HoldingFilter(2);
   StartAt(100);
-  SetTicks(1000);
-  TestRequest* a = StartSrb(disk);
-  SetTicks(1300);
-  TestRequest* b = StartSrb(disk);
+  TestRequest* a = StartSrbAt(1000, disk);
+  TestRequest* b = StartSrbAt(1300, disk);
   EXPECT_EQ(Driver.BusActivity[2].BusyStart, 1000);
   EXPECT_EQ(Outstanding(2), 2);
   CompleteAt(1700, disk);
@@ -70,8 +67,7 @@ TEST_F(AccountingTest, RequestDispatchedWithoutCaptureIsNeverCounted) {
   PDEVICE_OBJECT disk = HoldingFilter(3);
   StartAt(0);
   ASSERT_EQ(StopCapture(), 0u);
-  SetTicks(10);
-  StartSrb(disk);
+  StartSrbAt(10, disk);
   StartAt(20);
   CompleteAt(50, disk);
   EXPECT_FALSE(lower_->ReceivedBy(PdoOf(disk)).back().counted);
@@ -82,8 +78,7 @@ TEST_F(AccountingTest, RequestDispatchedWithoutCaptureIsNeverCounted) {
 TEST_F(AccountingTest, CompletionAfterStopLowersTheCountWithoutBusyTime) {
   PDEVICE_OBJECT disk = HoldingFilter(3);
   StartAt(0);
-  SetTicks(10);
-  StartSrb(disk);
+  StartSrbAt(10, disk);
   ASSERT_EQ(StopCapture(), 0u);
   CompleteAt(50, disk);
   EXPECT_EQ(Outstanding(3), 0);
@@ -96,8 +91,7 @@ TEST_F(AccountingTest, CompletionAfterStopLowersTheCountWithoutBusyTime) {
 TEST_F(AccountingTest, RestartedCaptureCountsARunningPeriodFromItsStart) {
   PDEVICE_OBJECT disk = HoldingFilter(6);
   StartAt(0);
-  SetTicks(100);
-  StartSrb(disk);
+  StartSrbAt(100, disk);
   SetTicks(200);
   ASSERT_EQ(StopCapture(), 0u);
   StartAt(300);
@@ -113,8 +107,7 @@ TEST_F(AccountingTest, RestartedCaptureCountsARunningPeriodFromItsStart) {
 TEST_F(AccountingTest, UnidentifiedPlainFilterCountsAgainstBusZero) {
   StartAt(0);
   PDEVICE_OBJECT late = HoldingFilter(9);  // created during the capture
-  SetTicks(5);
-  StartSrb(late);
+  StartSrbAt(5, late);
   EXPECT_EQ(Outstanding(0), 1);
   CompleteAt(15, late);
   EXPECT_EQ(Busy(0), 10);
@@ -209,8 +202,7 @@ TEST_F(BusFilterAccountingTest, ChildRemovedBeforeCompletionLeavesNoBusBusy) {
 TEST_F(AccountingTest, RecordIdentifiedDuringARequestLeavesEveryCountAtZero) {
   StartAt(0);
   PDEVICE_OBJECT late = HoldingFilter(4);  // bus 0 until identified
-  SetTicks(10);
-  StartSrb(late);
+  StartSrbAt(10, late);
   ASSERT_EQ(StopCapture(), 0u);
   StartAt(20);  // identifies it: bus 4
   ASSERT_EQ(Rec(late)->BusIndex, 4);

@@ -9,18 +9,8 @@ constexpr const char* kUsbClass = "{36FC9E60-C465-11CF-8056-444553540000}";
 constexpr const char* kHdcClass = "{4D36E96A-E325-11CE-BFC1-08002BE10318}";
 constexpr const char* kDiskClass = "{4D36E967-E325-11CE-BFC1-08002BE10318}";
 
-class DeviceListTest : public DriverTest {
+class DeviceListTest : public LoadedDriverTest {
  protected:
-  void SetUp() override {
-    DriverTest::SetUp();
-    ASSERT_EQ(LoadFilterDriver(), STATUS_SUCCESS);
-  }
-  static BOOLEAN Filtered(PDEVICE_OBJECT pdo) {
-    LockDeviceList();
-    const BOOLEAN filtered = IsDeviceFiltered(pdo);
-    UnlockDeviceList();
-    return filtered;
-  }
   static FilterDeviceRecord* Child(PDEVICE_OBJECT bus, UCHAR target) {
     KIRQL old;
     KeAcquireSpinLock(&Driver.StatisticsLock, &old);

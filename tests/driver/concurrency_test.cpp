@@ -80,14 +80,7 @@ int64_t UnionWithin(std::vector<std::pair<int64_t, int64_t>> periods, int64_t fr
   return total;
 }
 
-class ConcurrencyTest : public DriverTest {
- protected:
-  void SetUp() override {
-    DriverTest::SetUp();
-    ASSERT_EQ(LoadFilterDriver(), STATUS_SUCCESS);
-    ASSERT_EQ(OpenMonitor(), 0u);
-  }
-};
+using ConcurrencyTest = MonitoredDriverTest;
 
 TEST_F(ConcurrencyTest, BusyTimeEqualsTheUnionOfCountedPeriods) {
   PDEVICE_OBJECT controller = NewPdo("Channel", FILE_DEVICE_CONTROLLER);

@@ -7,13 +7,8 @@
 namespace drivertest {
 namespace {
 
-class ControlTest : public DriverTest {
+class ControlTest : public MonitoredDriverTest {
  protected:
-  void SetUp() override {
-    DriverTest::SetUp();
-    ASSERT_EQ(LoadFilterDriver(), STATUS_SUCCESS);
-    ASSERT_EQ(OpenMonitor(), 0u);
-  }
   void CloseMonitor() {
     ASSERT_TRUE(monitor_->CloseHandle(monitorHandle_));
     monitorHandle_ = INVALID_HANDLE_VALUE;

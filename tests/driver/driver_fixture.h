@@ -81,6 +81,13 @@ class DriverTest : public ::testing::Test {
   // A PDO answering the address query with (port, target), and its filter.
   PDEVICE_OBJECT PlainFilter(UCHAR port, UCHAR target = 0, PDEVICE_OBJECT parent = nullptr);
   static FilterDeviceRecord* Rec(PDEVICE_OBJECT filter) { return RecordOf(filter); }
+  // Whether the device list holds a record above pdo.
+  static BOOLEAN Filtered(PDEVICE_OBJECT pdo) {
+    LockDeviceList();
+    const BOOLEAN filtered = IsDeviceFiltered(pdo);
+    UnlockDeviceList();
+    return filtered;
+  }
   static std::vector<FilterDeviceRecord*> ListedRecords();
   // A device of a pass-through driver of that service attached above pdo.
   PDEVICE_OBJECT AddService(PDEVICE_OBJECT pdo, const std::string& service);
@@ -115,6 +122,39 @@ class DriverTest : public ::testing::Test {
   std::vector<hostk::verifier::Violation> violations_;
   std::mutex violationsMutex_;
   hostfault::Scope faults_;
+};
+
+// The filter driver loaded, nothing attached yet.
+class LoadedDriverTest : public DriverTest {
+ protected:
+  void SetUp() override {
+    DriverTest::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(LoadFilterDriver(), STATUS_SUCCESS);
+  }
+};
+
+// The filter driver loaded and a monitor holding its control device open.
+class MonitoredDriverTest : public LoadedDriverTest {
+ protected:
+  void SetUp() override {
+    LoadedDriverTest::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(OpenMonitor(), 0u);
+  }
+};
+
+// The filter driver loaded and one filter above a disk PDO.
+class DiskFilterTest : public LoadedDriverTest {
+ protected:
+  void SetUp() override {
+    LoadedDriverTest::SetUp();
+    if (HasFatalFailure()) return;
+    pdo_ = NewPdo("Disk");
+    filter_ = Attach(pdo_);
+  }
+  PDEVICE_OBJECT pdo_ = nullptr;
+  PDEVICE_OBJECT filter_ = nullptr;
 };
 
 // Win32 error a monitor sees for an NT status of the driver.

@@ -169,17 +169,7 @@ TEST_F(EntryTest, UnloadDeletesTheControlDeviceEvenWithoutItsLink) {
 
 // --- Routing
 
-class RoutingTest : public DriverTest {
- protected:
-  void SetUp() override {
-    DriverTest::SetUp();
-    ASSERT_EQ(LoadFilterDriver(), STATUS_SUCCESS);
-    pdo_ = NewPdo("Disk");
-    filter_ = Attach(pdo_);
-  }
-  PDEVICE_OBJECT pdo_ = nullptr;
-  PDEVICE_OBJECT filter_ = nullptr;
-};
+using RoutingTest = DiskFilterTest;
 
 // Everything but SCSI request blocks, power and Plug and Play.
 std::vector<UCHAR> PassedDownMajors() {

@@ -7,13 +7,8 @@
 namespace drivertest {
 namespace {
 
-class IdentifyTest : public DriverTest {
+class IdentifyTest : public MonitoredDriverTest {
  protected:
-  void SetUp() override {
-    DriverTest::SetUp();
-    ASSERT_EQ(LoadFilterDriver(), STATUS_SUCCESS);
-    ASSERT_EQ(OpenMonitor(), 0u);
-  }
   // A plain filter whose device fails the address query.
   PDEVICE_OBJECT Unaddressed(STORAGE_BUS_TYPE type, const char* description = "Disk",
                              PDEVICE_OBJECT parent = nullptr) {

@@ -6,20 +6,8 @@
 namespace drivertest {
 namespace {
 
-class PnpTest : public DriverTest {
+class PnpTest : public DiskFilterTest {
  protected:
-  void SetUp() override {
-    DriverTest::SetUp();
-    ASSERT_EQ(LoadFilterDriver(), STATUS_SUCCESS);
-    pdo_ = NewPdo("Disk");
-    filter_ = Attach(pdo_);
-  }
-  static BOOLEAN Filtered(PDEVICE_OBJECT pdo) {
-    LockDeviceList();
-    const BOOLEAN filtered = IsDeviceFiltered(pdo);
-    UnlockDeviceList();
-    return filtered;
-  }
   bool FilterDeviceExists(PDEVICE_OBJECT filter) {
     for (PDEVICE_OBJECT device : hostk::DevicesOf(filterDriver_)) {
       if (device == filter) return true;
@@ -31,8 +19,6 @@ class PnpTest : public DriverTest {
     for (int i = 0; i < 2000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return done();
   }
-  PDEVICE_OBJECT pdo_ = nullptr;
-  PDEVICE_OBJECT filter_ = nullptr;
 };
 
 TEST_F(PnpTest, RemovalUnlinksBeforeTheLowerDriversHearOfIt) {

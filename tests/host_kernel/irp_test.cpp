@@ -169,11 +169,7 @@ TEST_F(IrpTest, MoreProcessingRequiredStopsCompletionUntilTheIrpIsCompletedAgain
 
 TEST_F(IrpTest, PendingIsPropagatedThroughLocationsWithoutRoutine) {
   PIRP held = nullptr;
-  PDEVICE_OBJECT bottom = AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
-    IoMarkIrpPending(irp);
-    held = irp;
-    return STATUS_PENDING;
-  });
+  PDEVICE_OBJECT bottom = AddHoldingDevice(&held);
   PDEVICE_OBJECT middle = AddDevice(CopyDown, bottom);
   NamedRoutine upper{&log_, "upper"};
   PDEVICE_OBJECT top = AddDevice(ForwardWith(&upper), middle);
@@ -194,11 +190,7 @@ NTSTATUS NTAPI PropagatingRoutine(PDEVICE_OBJECT, PIRP irp, PVOID) {
 
 TEST_F(IrpTest, RoutineThatPropagatesPendingMarksItsOwnLocation) {
   PIRP held = nullptr;
-  PDEVICE_OBJECT bottom = AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
-    IoMarkIrpPending(irp);
-    held = irp;
-    return STATUS_PENDING;
-  });
+  PDEVICE_OBJECT bottom = AddHoldingDevice(&held);
   PDEVICE_OBJECT filter = AddDevice([](PDEVICE_OBJECT device, PIRP irp) {
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, PropagatingRoutine, nullptr, TRUE, TRUE, TRUE);

@@ -94,6 +94,15 @@ class KernelTest : public ::testing::Test {
     return device;
   }
 
+  // A bottom device that marks every IRP pending and keeps it in *held.
+  PDEVICE_OBJECT AddHoldingDevice(PIRP* held) {
+    return AddDevice([held](PDEVICE_OBJECT, PIRP irp) {
+      IoMarkIrpPending(irp);
+      *held = irp;
+      return STATUS_PENDING;
+    });
+  }
+
   // Forgets a device the test deleted itself.
   void Forget(PDEVICE_OBJECT device) {
     devices_.erase(std::remove(devices_.begin(), devices_.end(), device), devices_.end());

@@ -47,6 +47,10 @@ class UserProcessTest : public KernelTest {
   }
 
   HANDLE Open(UserProcess& process) { return process.CreateFileA("\\\\.\\UserTest"); }
+  // Opens the device and sends it one buffered device control, no input.
+  bool OpenAndControl(UserProcess& process, void* out, hostk::DWORD outSize, hostk::DWORD* returned) {
+    return process.DeviceIoControl(Open(process), kCode, nullptr, 0, out, outSize, returned, nullptr);
+  }
 
   PDEVICE_OBJECT device_ = nullptr;
   NTSTATUS createStatus_ = STATUS_SUCCESS;
@@ -99,10 +103,9 @@ TEST_F(UserProcessTest, RefusedCreateGivesNoHandle) {
 TEST_F(UserProcessTest, SuccessCopiesInformationBytesBack) {
   replyInformation_ = 3;
   UserProcess process(kPid);
-  HANDLE handle = Open(process);
   unsigned char out[6] = {};
   hostk::DWORD returned = 99;
-  EXPECT_TRUE(process.DeviceIoControl(handle, kCode, nullptr, 0, out, sizeof out, &returned, nullptr));
+  EXPECT_TRUE(OpenAndControl(process, out, sizeof out, &returned));
   EXPECT_EQ(returned, 3u);
   const unsigned char expected[6] = {0x5A, 0x5A, 0x5A, 0, 0, 0};
   EXPECT_EQ(std::memcmp(out, expected, sizeof out), 0);
@@ -113,10 +116,9 @@ TEST_F(UserProcessTest, ErrorCopiesNothingAndLeavesTheCountAlone) {
   reply_ = STATUS_INVALID_DEVICE_REQUEST;
   replyInformation_ = 0;
   UserProcess process(kPid);
-  HANDLE handle = Open(process);
   unsigned char out[4] = {};
   hostk::DWORD returned = 99;
-  EXPECT_FALSE(process.DeviceIoControl(handle, kCode, nullptr, 0, out, sizeof out, &returned, nullptr));
+  EXPECT_FALSE(OpenAndControl(process, out, sizeof out, &returned));
   EXPECT_EQ(UserProcess::GetLastError(), static_cast<hostk::DWORD>(ERROR_INVALID_FUNCTION));
   EXPECT_EQ(returned, 99u);
   EXPECT_EQ(out[0], 0);
@@ -125,8 +127,7 @@ TEST_F(UserProcessTest, ErrorCopiesNothingAndLeavesTheCountAlone) {
 TEST_F(UserProcessTest, CustomerStatusPassesThroughUnchanged) {
   reply_ = static_cast<NTSTATUS>(0xE0008103);
   UserProcess process(kPid);
-  HANDLE handle = Open(process);
-  EXPECT_FALSE(process.DeviceIoControl(handle, kCode, nullptr, 0, nullptr, 0, nullptr, nullptr));
+  EXPECT_FALSE(OpenAndControl(process, nullptr, 0, nullptr));
   EXPECT_EQ(UserProcess::GetLastError(), 0xE0008103u);
 }
 
@@ -134,10 +135,9 @@ TEST_F(UserProcessTest, WarningCopiesBackAndFailsWithMoreData) {
   reply_ = STATUS_BUFFER_OVERFLOW;
   replyInformation_ = 2;
   UserProcess process(kPid);
-  HANDLE handle = Open(process);
   unsigned char out[4] = {};
   hostk::DWORD returned = 0;
-  EXPECT_FALSE(process.DeviceIoControl(handle, kCode, nullptr, 0, out, sizeof out, &returned, nullptr));
+  EXPECT_FALSE(OpenAndControl(process, out, sizeof out, &returned));
   EXPECT_EQ(UserProcess::GetLastError(), static_cast<hostk::DWORD>(ERROR_MORE_DATA));
   EXPECT_EQ(returned, 2u);
   EXPECT_EQ(out[1], 0x5A);

@@ -101,11 +101,7 @@ TEST_F(VerifierTest, IrpCompletedWithStatusPending) {
 
 TEST_F(VerifierTest, IrpPassedDownTwiceFromTheSameLocation) {
   PIRP held = nullptr;
-  PDEVICE_OBJECT bottom = AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
-    IoMarkIrpPending(irp);
-    held = irp;
-    return STATUS_PENDING;
-  });
+  PDEVICE_OBJECT bottom = AddHoldingDevice(&held);
   PDEVICE_OBJECT top = AddDevice([](PDEVICE_OBJECT device, PIRP irp) {
     PassDown(device, irp);
     PassDown(device, irp);  // the lower driver still has it

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "driver/kv_control.h"
+
 namespace qelvmon {
 
 // A failure as GetLastError reports it; 0 is success. The driver's own
@@ -21,28 +23,30 @@ inline constexpr Win32Error kErrorPathNotFound = 3;
 inline constexpr Win32Error kErrorAccessDenied = 5;
 inline constexpr Win32Error kErrorInvalidHandle = 6;
 
-inline constexpr Win32Error kStatusBadBufferSize = 0xE0008001;
-inline constexpr Win32Error kStatusBusNotFound = 0xE0008100;
-inline constexpr Win32Error kStatusCaptureActive = 0xE0008103;
-inline constexpr Win32Error kStatusCaptureInactive = 0xE0008105;
-inline constexpr Win32Error kStatusAlreadyOpen = 0xE0008108;
+// The driver's statuses, as GetLastError passes them on.
+inline constexpr Win32Error kStatusBadBufferSize = static_cast<Win32Error>(KV_STATUS_BAD_BUFFER_SIZE);
+inline constexpr Win32Error kStatusBusNotFound = static_cast<Win32Error>(KV_STATUS_BUS_NOT_FOUND);
+inline constexpr Win32Error kStatusCaptureActive = static_cast<Win32Error>(KV_STATUS_CAPTURE_ACTIVE);
+inline constexpr Win32Error kStatusCaptureInactive = static_cast<Win32Error>(KV_STATUS_CAPTURE_INACTIVE);
+inline constexpr Win32Error kStatusAlreadyOpen = static_cast<Win32Error>(KV_STATUS_ALREADY_OPEN);
 
 // The monitor's own failure (application bit 29 set, as Win32 reserves
 // for applications): the driver answered with fewer bytes than the reply
 // must have.
 inline constexpr Win32Error kErrorShortReply = 0x20000001;
 
-inline constexpr char kControlDevicePath[] = "\\\\.\\QELVARD1";
+inline constexpr char kControlDevicePath[] = KV_CONTROL_DEVICE_USER_PATH;
 
-inline constexpr std::uint32_t kIoctlStartCapture = 0x222004;
-inline constexpr std::uint32_t kIoctlStopCapture = 0x222008;
-inline constexpr std::uint32_t kIoctlGetControllerName = 0x22200C;
-inline constexpr std::uint32_t kIoctlReadStatistics = 0x222010;
+inline constexpr std::uint32_t kIoctlStartCapture = IOCTL_KV_START_CAPTURE;
+inline constexpr std::uint32_t kIoctlStopCapture = IOCTL_KV_STOP_CAPTURE;
+inline constexpr std::uint32_t kIoctlGetControllerName = IOCTL_KV_GET_CONTROLLER_NAME;
+inline constexpr std::uint32_t kIoctlReadStatistics = IOCTL_KV_READ_STATISTICS;
 
-inline constexpr std::size_t kBusCount = 256;
-inline constexpr std::size_t kStatisticsReplySize = 16 + 8 * kBusCount;  // 2064
-inline constexpr std::size_t kControllerNameReplySize = 256;
-inline constexpr std::size_t kControllerNameRequestSize = 4;
+inline constexpr std::size_t kBusCount = KV_BUS_COUNT;
+inline constexpr std::size_t kStatisticsReplySize = KV_STATISTICS_SIZE;
+inline constexpr std::size_t kControllerNameReplySize = KV_NAME_QUERY_OUTPUT_SIZE;
+inline constexpr std::size_t kControllerNameRequestSize = KV_NAME_QUERY_INPUT_SIZE;
+static_assert(kStatisticsReplySize == 16 + 8 * kBusCount, "statistics reply layout");
 
 using StatisticsBytes = std::array<std::uint8_t, kStatisticsReplySize>;
 

@@ -15,34 +15,16 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine-lib.sh"
 
 arch=$1 tpl=$2 win=$3 run=$4
-need_wine "$arch"
-case "$(cat "$tpl.status" 2>/dev/null)" in
-  ready) ;;
-  skip:*) skip "$(sed 's/^skip: //' "$tpl.status")" ;;
-  *) fail "the $arch prefix fixture did not prepare $tpl" ;;
-esac
+need_template "$arch" "$tpl"
 for f in qelvard1.sys qelvproto.exe qelvmon.exe; do
   [ -f "$win/$f" ] || fail "$win/$f is missing (make windows builds it)"
 done
 
 prefix="$run/prefix"
 mkdir -p "$run"
-wine_env "$prefix" "$arch"
-trap wine_stop EXIT
-started=$(date +%s.%N)
-clone_prefix "$tpl" "$prefix" || fail "cannot copy the template prefix"
+start_suite "$tpl" "$prefix" "$arch"
 cp --remove-destination "$win/qelvard1.sys" "$prefix/drive_c/windows/system32/drivers/qelvard1.sys"
 
-steps=0 failed=0
-step() {  # step NAME FAILURE-TEXT-OR-EMPTY
-  steps=$((steps + 1))
-  if [ -z "$2" ]; then
-    echo "ok $1"
-  else
-    failed=$((failed + 1))
-    echo "FAIL $1: $2"
-  fi
-}
 # Text of a captured output for a failure message, on one line.
 brief() { tr '\n' ' ' <"$1" | cut -c1-300; cat "$1.err" 2>/dev/null | tr '\n' ' ' | cut -c1-200; }
 
@@ -128,10 +110,4 @@ for flags in absent dword-0x0D binary-1-byte binary-12-bytes string-1; do
     "$([ $? -eq 0 ] || brief "$run/absent.out")"
 done
 
-wine_stop
-trap - EXIT
-took=$(echo "$(date +%s.%N) - $started" | bc)
-printf 'wine driver suite %s: %d steps, %d failed, %.1f s\n' "$arch" "$steps" "$failed" "$took"
-[ "$failed" -eq 0 ] || exit 1
-rm -rf "$prefix"
-exit 0
+end_suite driver "$arch" "$prefix"

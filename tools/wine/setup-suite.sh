@@ -12,12 +12,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine-lib.sh"
 
 arch=$1 tpl=$2 win=$3 host_korvinst=$4 seed=$5 run=$6
-need_wine "$arch"
-case "$(cat "$tpl.status" 2>/dev/null)" in
-  ready) ;;
-  skip:*) skip "$(sed 's/^skip: //' "$tpl.status")" ;;
-  *) fail "the $arch prefix fixture did not prepare $tpl" ;;
-esac
+need_template "$arch" "$tpl"
 for f in korvinst.exe korvset.dll; do
   [ -f "$win/$f" ] || fail "$win/$f is missing (make windows builds it)"
 done
@@ -26,22 +21,8 @@ done
 prefix="$run/prefix"
 rm -rf "$run"
 mkdir -p "$run"
-wine_env "$prefix" "$arch"
-trap wine_stop EXIT
-started=$(date +%s.%N)
-clone_prefix "$tpl" "$prefix" || fail "cannot copy the template prefix"
+start_suite "$tpl" "$prefix" "$arch"
 
-steps=0 failed=0
-step() {  # step NAME FAILURE-TEXT-OR-EMPTY
-  steps=$((steps + 1))
-  if [ -z "$2" ]; then
-    echo "ok $1"
-  else
-    failed=$((failed + 1))
-    echo "FAIL $1: $2" | head -c 2000
-    echo
-  fi
-}
 oneline() { tr '\n' ' ' <"$1" | cut -c1-400; }
 
 compare=("$(command -v python3)" "$here/regcompare.py")
@@ -135,10 +116,4 @@ step "start-up values under Wine" "$why"
 grep -q 'message box "Korvel Setup Extension DLL"' "$run/host-7.out"
 step "start-up message box asked for (simulation)" "$([ $? -eq 0 ] || oneline "$run/host-7.out")"
 
-wine_stop
-trap - EXIT
-took=$(echo "$(date +%s.%N) - $started" | bc)
-printf 'wine setup suite %s: %d steps, %d failed, %.1f s\n' "$arch" "$steps" "$failed" "$took"
-[ "$failed" -eq 0 ] || exit 1
-rm -rf "$prefix"
-exit 0
+end_suite setup "$arch" "$prefix"

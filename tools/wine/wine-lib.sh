@@ -104,3 +104,48 @@ winpath() {
   abs=$(readlink -f "$1")
   printf 'Z:%s' "${abs//\//\\}"
 }
+
+# need_template ARCH TEMPLATE: skip or fail unless Wine runs ARCH and the
+# prefix fixture prepared TEMPLATE.
+need_template() {
+  need_wine "$1"
+  case "$(cat "$2.status" 2>/dev/null)" in
+    ready) ;;
+    skip:*) skip "$(sed 's/^skip: //' "$2.status")" ;;
+    *) fail "the $1 prefix fixture did not prepare $2" ;;
+  esac
+}
+
+# start_suite TEMPLATE PREFIX ARCH: a private prefix cloned from TEMPLATE,
+# its server stopped however the script ends; the clock starts.
+start_suite() {
+  wine_env "$2" "$3"
+  trap wine_stop EXIT
+  suite_started=$(date +%s.%N)
+  clone_prefix "$1" "$2" || fail "cannot copy the template prefix"
+}
+
+# step NAME FAILURE-TEXT-OR-EMPTY: one result line of a suite.
+steps=0 failed=0
+step() {
+  steps=$((steps + 1))
+  if [ -z "$2" ]; then
+    echo "ok $1"
+  else
+    failed=$((failed + 1))
+    echo "FAIL $1: ${2:0:2000}"
+  fi
+}
+
+# end_suite NAME ARCH PREFIX: the summary line; exits 1 if a step failed,
+# else removes PREFIX and exits 0.
+end_suite() {
+  wine_stop
+  trap - EXIT
+  local took
+  took=$(echo "$(date +%s.%N) - $suite_started" | bc)
+  printf 'wine %s suite %s: %d steps, %d failed, %.1f s\n' "$1" "$2" "$steps" "$failed" "$took"
+  [ "$failed" -eq 0 ] || exit 1
+  rm -rf "$3"
+  exit 0
+}
