@@ -30,9 +30,20 @@ struct SimExtension {
   HwNode* node;
   PDEVICE_OBJECT self;
   PDEVICE_OBJECT lower;
-  BOOLEAN removed;
+  LONG removed;  // read and written with atomics: I/O threads read it
   UCHAR target_id;
+  // Function and filter devices hold it while a request is inside their
+  // dispatch routine and drain it before a removal goes down, so no request
+  // is on its way into the device below when that one is deleted.
+  IO_REMOVE_LOCK remove_lock;
 };
+
+constexpr ULONG kRemoveLockTag = hostk::MakeTag("SmRl");
+
+bool IsRemoved(const SimExtension* ext) { return __atomic_load_n(&ext->removed, __ATOMIC_ACQUIRE) != 0; }
+void SetRemoved(SimExtension* ext, bool removed) {
+  __atomic_store_n(&ext->removed, removed ? 1 : 0, __ATOMIC_RELEASE);
+}
 
 SimExtension* ExtensionOf(PDEVICE_OBJECT device) {
   auto* ext = static_cast<SimExtension*>(device->DeviceExtension);
@@ -47,6 +58,7 @@ SimExtension* InitExtension(PDEVICE_OBJECT device, ObjectKind kind, HwNode* node
   ext->kind = kind;
   ext->node = node;
   ext->self = device;
+  IoInitializeRemoveLock(&ext->remove_lock, kRemoveLockTag, 0, 0);
   return ext;
 }
 
@@ -78,7 +90,7 @@ NTSTATUS DetachAndDelete(SimExtension* ext, NTSTATUS status) {
 NTSTATUS FdoPnpPassDown(SimExtension* ext, PIRP irp) {
   switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_SURPRISE_REMOVAL:
-      ext->removed = TRUE;
+      SetRemoved(ext, true);
       irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(ext, irp);
     case IRP_MN_QUERY_REMOVE_DEVICE:
@@ -211,7 +223,7 @@ NTSTATUS PdoPnp(SimExtension* ext, PIRP irp) {
       return CompleteIrp(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
     }
     case IRP_MN_SURPRISE_REMOVAL:
-      ext->removed = TRUE;
+      SetRemoved(ext, true);
       if (node->storage != nullptr) node->storage->GetBus()->FlushDevice(node->storage, STATUS_DEVICE_DOES_NOT_EXIST);
       return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
@@ -219,17 +231,18 @@ NTSTATUS PdoPnp(SimExtension* ext, PIRP irp) {
       bool gone = !node->present.load();
       PDEVICE_OBJECT self = ext->self;
       if (gone) {
-        ext->removed = TRUE;
+        SetRemoved(ext, true);
         node->pdo = nullptr;
       } else {
-        ext->removed = FALSE;  // the device is still there and may be started again
+        SetRemoved(ext, false);  // the device is still there and may be started again
       }
       CompleteIrp(irp, STATUS_SUCCESS);
       if (gone) IoDeleteDevice(self);
       return STATUS_SUCCESS;
     }
     case IRP_MN_START_DEVICE:
-      ext->removed = FALSE;
+      SetRemoved(ext, false);
+      node->closing = false;
       return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
@@ -254,7 +267,7 @@ NTSTATUS PdoDispatch(SimExtension* ext, PIRP irp) {
       return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MJ_SCSI:
       if (storage == nullptr) return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
-      if (ext->removed) return CompleteIrp(irp, STATUS_DEVICE_DOES_NOT_EXIST);
+      if (IsRemoved(ext)) return CompleteIrp(irp, STATUS_DEVICE_DOES_NOT_EXIST);
       return storage->GetBus()->Submit(storage, irp);
     case IRP_MJ_DEVICE_CONTROL: {
       if (storage == nullptr) return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -262,7 +275,7 @@ NTSTATUS PdoDispatch(SimExtension* ext, PIRP irp) {
       if (code == IOCTL_SCSI_GET_ADDRESS) return AnswerAddress(storage, irp);
       if (code == IOCTL_STORAGE_QUERY_PROPERTY) return AnswerQueryProperty(storage, irp);
       if (IsPassThrough(stack)) {
-        if (ext->removed) return CompleteIrp(irp, STATUS_DEVICE_DOES_NOT_EXIST);
+        if (IsRemoved(ext)) return CompleteIrp(irp, STATUS_DEVICE_DOES_NOT_EXIST);
         return storage->GetBus()->Submit(storage, irp);
       }
       return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -307,14 +320,14 @@ NTSTATUS BusFdoPnp(SimExtension* ext, PIRP irp) {
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE: {
       NTSTATUS status = ForwardAndWait(ext, irp);
-      if (NT_SUCCESS(status)) ext->removed = FALSE;
+      if (NT_SUCCESS(status)) SetRemoved(ext, false);
       return CompleteIrp(irp, status);
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS:
       if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) return ReportChildren(ext, irp);
       return PassDown(ext, irp);
     case IRP_MN_REMOVE_DEVICE: {
-      ext->removed = TRUE;
+      SetRemoved(ext, true);
       irp->IoStatus.Status = STATUS_SUCCESS;
       NTSTATUS status = PassDown(ext, irp);
       // The children were removed before their parent; their PDOs go now.
@@ -377,7 +390,7 @@ NTSTATUS ClassCompletion(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
 }
 
 NTSTATUS ClassReadWrite(SimExtension* ext, PIRP irp) {
-  if (ext->removed) return CompleteIrp(irp, STATUS_DEVICE_DOES_NOT_EXIST);
+  if (IsRemoved(ext)) return CompleteIrp(irp, STATUS_DEVICE_DOES_NOT_EXIST);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   bool write = stack->MajorFunction == IRP_MJ_WRITE;
   ULONG length = write ? stack->Parameters.Write.Length : stack->Parameters.Read.Length;
@@ -433,13 +446,13 @@ NTSTATUS ClassPnp(SimExtension* ext, PIRP irp) {
       NTSTATUS status = ForwardAndWait(ext, irp);
       if (NT_SUCCESS(status)) {
         ext->target_id = QueryTargetId(ext);
-        ext->removed = FALSE;
+        SetRemoved(ext, false);
         ext->node->fdo = ext->self;
       }
       return CompleteIrp(irp, status);
     }
     case IRP_MN_REMOVE_DEVICE: {
-      ext->removed = TRUE;
+      SetRemoved(ext, true);
       ext->node->fdo = nullptr;
       irp->IoStatus.Status = STATUS_SUCCESS;
       return DetachAndDelete(ext, PassDown(ext, irp));
@@ -481,9 +494,7 @@ NTSTATUS FilterDispatch(SimExtension* ext, PIRP irp) {
 
 // --- Driver objects --------------------------------------------------------
 
-NTSTATUS NTAPI SimDispatch(PDEVICE_OBJECT device, PIRP irp) {
-  SimExtension* ext = ExtensionOf(device);
-  if (ext == nullptr) return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
+NTSTATUS DispatchByKind(SimExtension* ext, PIRP irp) {
   switch (ext->kind) {
     case ObjectKind::kPdo:
       return PdoDispatch(ext, irp);
@@ -495,6 +506,29 @@ NTSTATUS NTAPI SimDispatch(PDEVICE_OBJECT device, PIRP irp) {
       return FilterDispatch(ext, irp);
   }
   return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+bool IsRemoval(PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  return stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
+}
+
+NTSTATUS NTAPI SimDispatch(PDEVICE_OBJECT device, PIRP irp) {
+  SimExtension* ext = ExtensionOf(device);
+  if (ext == nullptr) return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
+  if (ext->kind == ObjectKind::kPdo) return PdoDispatch(ext, irp);
+  // Workload threads send requests into the stacks while the Plug and Play
+  // manager removes devices: the removal first waits for the requests that
+  // are inside this device, then goes down.
+  NTSTATUS status = IoAcquireRemoveLock(&ext->remove_lock, irp);
+  if (!NT_SUCCESS(status)) return CompleteIrp(irp, status);
+  if (IsRemoval(irp)) {
+    IoReleaseRemoveLockAndWait(&ext->remove_lock, irp);
+    return DispatchByKind(ext, irp);
+  }
+  status = DispatchByKind(ext, irp);
+  IoReleaseRemoveLock(&ext->remove_lock, irp);
+  return status;
 }
 
 HwNode* NodeOfPdo(PDEVICE_OBJECT pdo) {

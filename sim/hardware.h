@@ -46,6 +46,10 @@ struct HwNode {
   // Written by Plug and Play work, read by workload threads.
   std::atomic<PDEVICE_OBJECT> pdo{nullptr};  // made by the parent's driver
   std::atomic<PDEVICE_OBJECT> fdo{nullptr};  // made by the node's function driver
+  // Set when the Plug and Play manager begins to remove the node's stack,
+  // cleared when the stack starts again: no workload request enters it
+  // meanwhile, as none enters a Windows stack whose handles are closed.
+  std::atomic<bool> closing{false};
 };
 
 // Times in nanoseconds, rates in bytes per second.

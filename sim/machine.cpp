@@ -358,10 +358,29 @@ std::vector<StorageDevice*> Machine::Devices() const {
   return out;
 }
 
+namespace {
+
+HwNode* FindNodeOfPdo(HwNode* node, PDEVICE_OBJECT pdo) {
+  if (node->pdo.load() == pdo) return node;
+  for (const auto& child : node->children) {
+    if (HwNode* found = FindNodeOfPdo(child.get(), pdo)) return found;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 NTSTATUS Machine::Boot(hostreg::Registry& registry) {
   if (booted_) return STATUS_SUCCESS;
   RegisterMachineDrivers();
   pnp_ = std::make_unique<hostpnp::PnpManager>(registry);
+  pnp_->SetRemovalHook([this](PDEVICE_OBJECT pdo) {
+    HwNode* node = FindNodeOfPdo(root_.get(), pdo);
+    if (node == nullptr) return;
+    // Waits for the requests being sent into any stack right now.
+    std::unique_lock<std::shared_mutex> hold(io_gate_);
+    node->closing = true;
+  });
   pnp_->SetInvalidationSink([this] {
     scheduler_->At(kSystemLane, scheduler_->Now(), [this] {
       if (pnp_) pnp_->ProcessPending();
@@ -416,9 +435,12 @@ NTSTATUS NTAPI SubmitCompletion(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID conte
 }  // namespace
 
 bool Machine::Submit(StorageDevice* device, const IoRequest& request, std::function<void(const IoResult&)> done) {
+  std::shared_lock<std::shared_mutex> gate(io_gate_);
   if (!IsReady(device)) return false;
   HwNode* node = device->Node();
-  PDEVICE_OBJECT target = request.pass_through && node->parent != nullptr ? node->parent->pdo : node->pdo;
+  HwNode* entry = request.pass_through && node->parent != nullptr ? node->parent : node;
+  if (node->closing.load() || entry->closing.load()) return false;
+  PDEVICE_OBJECT target = entry->pdo;
   if (target == nullptr) return false;
   PDEVICE_OBJECT top = IoGetAttachedDeviceReference(target);
   PIRP irp = IoAllocateIrp(top->StackSize, FALSE);

@@ -19,6 +19,7 @@
 
 #include <functional>
 #include <memory>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,9 @@ class Machine {
   std::vector<std::unique_ptr<Bus>> buses_;
   std::vector<std::unique_ptr<StorageDevice>> devices_;
   bool booted_ = false;
+  // Held shared while a request is sent into a stack, exclusively while a
+  // node is marked closing before its removal.
+  mutable std::shared_mutex io_gate_;
 };
 
 // Writes the default machine into `registry`: class keys (with

@@ -560,8 +560,14 @@ void PnpManager::Reenumerate(DeviceNode* node) {
   EnumerateChildren(node);
 }
 
+void PnpManager::SetRemovalHook(std::function<void(PDEVICE_OBJECT pdo)> closing) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  closing_ = std::move(closing);
+}
+
 void PnpManager::SendRemoveTo(DeviceNode* node, UCHAR minor) {
   if (node->pdo == nullptr) return;
+  if (closing_) closing_(node->pdo);
   SendAndWait(node->pdo, IRP_MJ_PNP, minor, nullptr, nullptr);
 }
 

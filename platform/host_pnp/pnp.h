@@ -76,6 +76,12 @@ class PnpManager {
   void SetInvalidationSink(std::function<void()> wake);
   size_t ProcessPending();
 
+  // Called with a device's PDO before the first removal request (surprise
+  // removal, query-remove or removal) goes to its stack. On Windows no new
+  // request reaches a stack once its handles are closed and it is being
+  // removed; whoever sends requests into the stacks closes its door here.
+  void SetRemovalHook(std::function<void(PDEVICE_OBJECT pdo)> closing);
+
   // Orderly removal of a device and everything below it: query-remove,
   // then remove, children first.
   NTSTATUS RemoveDevice(DeviceNode* node);
@@ -128,6 +134,7 @@ class PnpManager {
   std::mutex pending_mutex_;
   std::vector<PDEVICE_OBJECT> pending_;
   std::function<void()> wake_;
+  std::function<void(PDEVICE_OBJECT)> closing_;
   PDRIVER_OBJECT root_driver_ = nullptr;
   bool running_ = false;
 };
