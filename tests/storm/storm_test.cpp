@@ -165,7 +165,7 @@ class Storm {
  private:
   // Requests on every device of the machine, of every kind.
   sim::WorkloadSpec RandomWorkload() {
-    sim::WorkloadSpec spec;
+    sim::WorkloadSpec plan;
     for (const char* device : {"ide0.master", "ide0.slave", "ide1.master", "ide1.slave", "scsi.disk0", "scsi.disk1",
                                "scsi.tape", "usb.disk", "usb.stick", "1394.disk"}) {
       sim::DeviceWorkload load;
@@ -180,9 +180,9 @@ class Storm {
         load.burst_count = 2 + static_cast<int>(random_.Below(10));
         load.burst_every_ms = 20 + static_cast<double>(random_.Below(80));
       }
-      spec.devices.push_back(load);
+      plan.devices.push_back(load);
     }
-    return spec;
+    return plan;
   }
 
   // Monitor actions, hot plug and paging notifications at random times,
