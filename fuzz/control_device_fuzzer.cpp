@@ -105,17 +105,6 @@ struct Held {
   int bus;
 };
 
-// A held request's bus as the driver attributes it, or -1.
-int Attribute(FilterDeviceRecord* record, UCHAR targetId) {
-  if (!record->IsBusFilter) return record->BusIndex;
-  for (FilterDeviceRecord* child : rig::Records()) {
-    if (!child->IsBusFilter && child->ParentDevice == record->Self && !child->IdentifyPending &&
-        child->TargetId == targetId) {
-      return child->BusIndex;
-    }
-  }
-  return -1;
-}
 
 ULONG PickLength(FuzzedDataProvider& in) {
   static const ULONG kLengths[] = {0, 1, 3, 4, 5, 255, 256, 257, 2063, 2064, 2065, 4096};
@@ -374,7 +363,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             request = rig::Request::DeviceControl(machine.filters[f], IOCTL_SCSI_PASS_THROUGH, header,
                                                   sizeof(SCSI_PASS_THROUGH), sizeof(SCSI_PASS_THROUGH));
           }
-          int bus = model.capture ? Attribute(RecordOf(machine.filters[f]), targetId) : -1;
+          int bus = model.capture ? rig::Attribute(RecordOf(machine.filters[f]), targetId) : -1;
           if (bus >= 0) {
             if (model.outstanding[bus]++ == 0) model.busyStart[bus] = hostk::PerformanceCounter();
           }

@@ -149,4 +149,15 @@ NTSTATUS SendNow(Request* request, ULONG_PTR* information) {
   return status;
 }
 
+int Attribute(FilterDeviceRecord* record, UCHAR targetId) {
+  if (!record->IsBusFilter) return record->BusIndex;
+  for (FilterDeviceRecord* child : Records()) {
+    if (!child->IsBusFilter && child->ParentDevice == record->Self && !child->IdentifyPending &&
+        child->TargetId == targetId) {
+      return child->BusIndex;
+    }
+  }
+  return -1;
+}
+
 }  // namespace rig

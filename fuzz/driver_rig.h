@@ -40,6 +40,12 @@ PDEVICE_OBJECT AttachFilter(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, bool isBu
                             PDEVICE_OBJECT parent = nullptr);
 std::vector<FilterDeviceRecord*> Records();
 
+// The model's answer to which bus a request on `record` addressed to
+// `targetId` is counted against: the record's own for a plain filter, the
+// first identified child with that target id for a bus filter; -1 when
+// none is.
+int Attribute(FilterDeviceRecord* record, UCHAR targetId);
+
 // One request sent from above. The IRP and its buffer live until the
 // request completes; buffers are pool blocks of exactly their length, so
 // a read past the end is caught.

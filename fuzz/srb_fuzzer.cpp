@@ -32,16 +32,6 @@ void Expect(bool ok, const std::string& what) {
   if (!ok) rig::Fail(what);
 }
 
-int Attribute(FilterDeviceRecord* record, UCHAR targetId) {
-  if (!record->IsBusFilter) return record->BusIndex;
-  for (FilterDeviceRecord* child : rig::Records()) {
-    if (!child->IsBusFilter && child->ParentDevice == record->Self && !child->IdentifyPending &&
-        child->TargetId == targetId) {
-      return child->BusIndex;
-    }
-  }
-  return -1;
-}
 
 }  // namespace
 
@@ -143,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             readable = buffer.has_value() && inLength > offsetof(SCSI_PASS_THROUGH, TargetId);
             request = rig::Request::DeviceControl(targets[t].filter, code, buffer, inLength, outLength);
           }
-          int bus = capture && readable ? Attribute(RecordOf(targets[t].filter), targetId) : -1;
+          int bus = capture && readable ? rig::Attribute(RecordOf(targets[t].filter), targetId) : -1;
           if (bus >= 0 && outstanding[bus]++ == 0) busyStart[bus] = hostk::PerformanceCounter();
           targets[t].lower->SetRequestStatus(in.ConsumeBool() ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR);
           request->Send();
