@@ -14,7 +14,7 @@
 
 #include <atomic>
 
-#include "bench_rig.h"
+#include "bench/bench_rig.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 // timing) and measures one capture start.
 #include <benchmark/benchmark.h>
 
-#include "bench_rig.h"
+#include "bench/bench_rig.h"
 
 namespace {
 

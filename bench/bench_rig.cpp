@@ -1,4 +1,4 @@
-#include "bench_rig.h"
+#include "bench/bench_rig.h"
 
 #include <cstdio>
 #include <cstdlib>
