@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/host_registry/registry.h"
+#include "tests/common/verifier_reports.h"
 
 namespace drivertest {
 namespace {
@@ -82,11 +83,7 @@ NTSTATUS NTAPI TestRequest::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) 
 // --- DriverTest
 
 void DriverTest::SetUp() {
-  hostk::verifier::Clear();
-  hostk::verifier::SetHandler([this](const hostk::verifier::Violation& violation) {
-    std::lock_guard<std::mutex> hold(violationsMutex_);
-    violations_.push_back(violation);
-  });
+  testsupport::RecordVerifierReports();
   hostk::UseVirtualClock();
   hostk::SetVirtualTicks(0);
   ClearFlagsValue();
@@ -108,9 +105,7 @@ void DriverTest::TearDown() {
   }
   while (!services_.empty()) services_.pop_back();  // the last attached goes first
   lower_.reset();
-  hostk::verifier::SetHandler({});
-  std::lock_guard<std::mutex> hold(violationsMutex_);
-  for (const auto& violation : violations_) ADD_FAILURE() << "verifier: " << violation.message;
+  testsupport::FailOnVerifierReports();
 }
 
 void DriverTest::SetFlagsValue(ULONG type, std::vector<uint8_t> data) {

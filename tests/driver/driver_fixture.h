@@ -119,8 +119,6 @@ class DriverTest : public ::testing::Test {
   std::unique_ptr<hostk::UserProcess> monitor_;
   HANDLE monitorHandle_ = INVALID_HANDLE_VALUE;
   std::vector<std::unique_ptr<TestRequest>> kept_;
-  std::vector<hostk::verifier::Violation> violations_;
-  std::mutex violationsMutex_;
   hostfault::Scope faults_;
 };
 

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <vector>
 
+#include "tests/common/verifier_reports.h"
 #include "driver/driver.h"
 #include "platform/host_common/faults.h"
 #include "platform/host_kernel/host_control.h"
@@ -25,11 +26,7 @@ const char16_t kDiskClass[] = u"{4D36E967-E325-11CE-BFC1-08002BE10318}";
 class DriverFaultsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    hostk::verifier::Clear();
-    hostk::verifier::SetHandler([this](const hostk::verifier::Violation& violation) {
-      std::lock_guard<std::mutex> hold(mutex_);
-      violations_.push_back(violation);
-    });
+    testsupport::RecordVerifierReports();
     hostk::UseVirtualClock();
     SetFlags(hostreg::kRegDword, {0, 0, 0, 0});
     ASSERT_EQ(hostk::LoadDriver("qelvard1", DriverEntry, &driver_), STATUS_SUCCESS);
@@ -47,8 +44,7 @@ class DriverFaultsTest : public ::testing::Test {
     }
     port_.reset();
     EXPECT_EQ(hostk::PoolUsageOfTag(KvPoolTag).allocations, 0u);
-    hostk::verifier::SetHandler({});
-    for (const auto& violation : violations_) ADD_FAILURE() << "verifier: " << violation.message;
+    testsupport::FailOnVerifierReports();
   }
 
   static void SetFlags(uint32_t type, std::vector<uint8_t> data) {
@@ -119,8 +115,6 @@ class DriverFaultsTest : public ::testing::Test {
 
   PDRIVER_OBJECT driver_ = nullptr;
   std::unique_ptr<sim::PortDriver> port_;
-  std::mutex mutex_;
-  std::vector<hostk::verifier::Violation> violations_;
 };
 
 // --- AddDevice

@@ -1,4 +1,5 @@
 #include "machine_fixture.h"
+#include "tests/common/verifier_reports.h"
 
 #include <cstring>
 
@@ -106,8 +107,7 @@ std::string PropertyText(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, 
 }
 
 void MachineTest::SetUp() {
-  hostk::verifier::Clear();
-  hostk::verifier::SetHandler([this](const hostk::verifier::Violation& v) { violations_.push_back(v); });
+  testsupport::RecordVerifierReports();
   registry_.Clear();
   sim::WriteDefaultMachineRegistry(registry_, /*with_monitor_filter=*/false);
   ClearLog();
@@ -115,8 +115,7 @@ void MachineTest::SetUp() {
 
 void MachineTest::TearDown() {
   machine_.reset();
-  hostk::verifier::SetHandler(nullptr);
-  for (const auto& v : violations_) ADD_FAILURE() << "verifier: " << v.message;
+  testsupport::FailOnVerifierReports();
   registry_.Clear();
 }
 

@@ -44,7 +44,6 @@ class MachineTest : public ::testing::Test {
 
   hostreg::Registry& registry_ = hostreg::Registry::Machine();
   std::unique_ptr<sim::Machine> machine_;
-  std::vector<hostk::verifier::Violation> violations_;
 };
 
 }  // namespace machine_test

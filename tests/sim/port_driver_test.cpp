@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "tests/common/verifier_reports.h"
 #include "host_kernel/host_control.h"
 #include "sim/port_driver.h"
 
@@ -13,14 +14,12 @@ namespace {
 class PortDriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    hostk::verifier::Clear();
-    hostk::verifier::SetHandler([this](const hostk::verifier::Violation& v) { violations_.push_back(v.message); });
+    testsupport::RecordVerifierReports();
   }
   void TearDown() override {
     port_.reset();
-    hostk::verifier::SetHandler(nullptr);
     EXPECT_EQ(hostk::PoolUsageOfTag(hostk::MakeTag("SmPt")).allocations, 0u);
-    for (const auto& v : violations_) ADD_FAILURE() << "verifier: " << v;
+    testsupport::FailOnVerifierReports();
   }
 
   NTSTATUS Ioctl(PDEVICE_OBJECT device, ULONG code, void* in, ULONG in_size, void* out, ULONG out_size,
@@ -40,7 +39,6 @@ class PortDriverTest : public ::testing::Test {
   }
 
   std::unique_ptr<sim::PortDriver> port_ = std::make_unique<sim::PortDriver>("simport");
-  std::vector<std::string> violations_;
 };
 
 TEST_F(PortDriverTest, HeldRequestsPendUntilCompletedInTheChosenOrder) {

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/verifier_reports.h"
 #include "driver/driver.h"
 #include "host_kernel/host_control.h"
 #include "host_pnp/pnp.h"
@@ -374,19 +375,12 @@ class Storm {
 class StormTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    hostk::verifier::Clear();
-    hostk::verifier::SetHandler([this](const hostk::verifier::Violation& violation) {
-      std::lock_guard<std::mutex> hold(mutex_);
-      violations_.push_back(violation);
-    });
+    testsupport::RecordVerifierReports();
   }
   void TearDown() override {
-    hostk::verifier::SetHandler({});
-    for (const auto& violation : violations_) ADD_FAILURE() << "verifier: " << violation.message;
+    testsupport::FailOnVerifierReports();
     hostreg::Registry::Machine().Clear();
   }
-  std::mutex mutex_;
-  std::vector<hostk::verifier::Violation> violations_;
 };
 
 TEST_F(StormTest, VirtualTimeSeeds) {
