@@ -132,20 +132,8 @@ VOID NTAPI SimUnload(PDRIVER_OBJECT /*driver*/) {}
 // --- Storage answers of a PDO ------------------------------------------
 
 NTSTATUS AnswerAddress(StorageDevice* storage, PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (!storage->port_number) return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
-  if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(SCSI_ADDRESS)) {
-    return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL);
-  }
-  SCSI_ADDRESS address;
-  std::memset(&address, 0, sizeof address);
-  address.Length = sizeof(SCSI_ADDRESS);
-  address.PortNumber = *storage->port_number;
-  address.PathId = 0;
-  address.TargetId = storage->TargetId();
-  address.Lun = 0;
-  std::memcpy(irp->AssociatedIrp.SystemBuffer, &address, sizeof address);
-  return CompleteIrp(irp, STATUS_SUCCESS, sizeof address);
+  return hostk::CompleteWithScsiAddress(irp, *storage->port_number, 0, storage->TargetId(), 0);
 }
 
 NTSTATUS AnswerQueryProperty(StorageDevice* storage, PIRP irp) {
@@ -159,18 +147,9 @@ NTSTATUS AnswerQueryProperty(StorageDevice* storage, PIRP irp) {
   if (query.PropertyId != StorageDeviceProperty || query.QueryType != PropertyStandardQuery) {
     return CompleteIrp(irp, STATUS_NOT_SUPPORTED);
   }
-  ULONG out_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  if (out_length < sizeof(STORAGE_DEVICE_DESCRIPTOR)) return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL);
-  STORAGE_DEVICE_DESCRIPTOR descriptor;
-  std::memset(&descriptor, 0, sizeof descriptor);
-  descriptor.Version = sizeof descriptor;
-  descriptor.Size = sizeof descriptor;
-  descriptor.DeviceType = storage->Kind() == StorageKind::kCdRom ? 5 : storage->Kind() == StorageKind::kTape ? 1 : 0;
-  descriptor.RemovableMedia = storage->Kind() != StorageKind::kDisk ? TRUE : FALSE;
-  descriptor.BusType = storage->bus_type;
-  std::memset(buffer, 0, out_length);
-  std::memcpy(buffer, &descriptor, sizeof descriptor);
-  return CompleteIrp(irp, STATUS_SUCCESS, sizeof descriptor);
+  UCHAR device_type = storage->Kind() == StorageKind::kCdRom ? 5 : storage->Kind() == StorageKind::kTape ? 1 : 0;
+  BOOLEAN removable = storage->Kind() != StorageKind::kDisk ? TRUE : FALSE;
+  return hostk::CompleteWithDeviceDescriptor(irp, device_type, removable, storage->bus_type);
 }
 
 bool IsPassThrough(PIO_STACK_LOCATION stack) {

@@ -225,7 +225,6 @@ NTSTATUS PortDevice::StartRequest(PIRP irp) {
 NTSTATUS PortDevice::DispatchDeviceControl(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-  ULONG out_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
   void* buffer = irp->AssociatedIrp.SystemBuffer;
   if (code == IOCTL_SCSI_PASS_THROUGH || code == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
     return StartRequest(irp);
@@ -239,18 +238,7 @@ NTSTATUS PortDevice::DispatchDeviceControl(PIRP irp) {
       failure = address_failure_;
     }
     if (!address) return CompleteIrp(irp, failure);
-    if (out_length < sizeof(SCSI_ADDRESS) || buffer == nullptr) {
-      return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL);
-    }
-    SCSI_ADDRESS reply;
-    std::memset(&reply, 0, sizeof reply);
-    reply.Length = sizeof(SCSI_ADDRESS);
-    reply.PortNumber = address->port;
-    reply.PathId = address->path;
-    reply.TargetId = address->target;
-    reply.Lun = address->lun;
-    std::memcpy(buffer, &reply, sizeof reply);
-    return CompleteIrp(irp, STATUS_SUCCESS, sizeof(SCSI_ADDRESS));
+    return hostk::CompleteWithScsiAddress(irp, address->port, address->path, address->target, address->lun);
   }
   if (code == IOCTL_STORAGE_QUERY_PROPERTY) {
     std::optional<STORAGE_BUS_TYPE> bus_type;
@@ -266,17 +254,7 @@ NTSTATUS PortDevice::DispatchDeviceControl(PIRP irp) {
         query->PropertyId != StorageDeviceProperty || query->QueryType != PropertyStandardQuery) {
       return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
-    if (out_length < sizeof(STORAGE_DEVICE_DESCRIPTOR)) return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL);
-    STORAGE_DEVICE_DESCRIPTOR reply;
-    std::memset(&reply, 0, sizeof reply);
-    reply.Version = sizeof(STORAGE_DEVICE_DESCRIPTOR);
-    reply.Size = sizeof(STORAGE_DEVICE_DESCRIPTOR);
-    reply.DeviceType = object_->DeviceType == FILE_DEVICE_CD_ROM ? 5 : 0;
-    reply.RemovableMedia = FALSE;
-    reply.BusType = *bus_type;
-    std::memset(buffer, 0, out_length);
-    std::memcpy(buffer, &reply, sizeof reply);
-    return CompleteIrp(irp, STATUS_SUCCESS, sizeof reply);
+    return hostk::CompleteWithDeviceDescriptor(irp, object_->DeviceType == FILE_DEVICE_CD_ROM ? 5 : 0, FALSE, *bus_type);
   }
   return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
 }

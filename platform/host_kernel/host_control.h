@@ -149,6 +149,12 @@ PWCHAR PoolWideText(const std::vector<std::string>& parts, bool multi, ULONG tag
 // A DEVICE_RELATIONS in paged pool of tag listing devices, each referenced
 // for the receiver; null (and nothing referenced) when the pool refuses.
 PDEVICE_RELATIONS PoolDeviceRelations(const std::vector<PDEVICE_OBJECT>& devices, ULONG tag);
+// A storage device's answers to IOCTL_SCSI_GET_ADDRESS and to the standard
+// device property query of IOCTL_STORAGE_QUERY_PROPERTY, the caller having
+// decided to answer: the reply at the start of the system buffer, the rest
+// of the output zeroed, STATUS_BUFFER_TOO_SMALL when it does not fit.
+NTSTATUS CompleteWithScsiAddress(PIRP irp, UCHAR port, UCHAR path, UCHAR target, UCHAR lun);
+NTSTATUS CompleteWithDeviceDescriptor(PIRP irp, UCHAR deviceType, BOOLEAN removable, STORAGE_BUS_TYPE busType);
 
 // ---------------------------------------------------------------------------
 // Execution context of the calling thread.

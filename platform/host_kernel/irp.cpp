@@ -266,6 +266,41 @@ NTSTATUS CompleteIrpUnchanged(PIRP irp) {
   return status;
 }
 
+namespace {
+
+NTSTATUS CompleteWithReply(PIRP irp, const void* reply, ULONG size) {
+  ULONG outLength = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+  void* buffer = irp->AssociatedIrp.SystemBuffer;
+  if (buffer == nullptr || outLength < size) return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL);
+  std::memset(buffer, 0, outLength);
+  std::memcpy(buffer, reply, size);
+  return CompleteIrp(irp, STATUS_SUCCESS, size);
+}
+
+}  // namespace
+
+NTSTATUS CompleteWithScsiAddress(PIRP irp, UCHAR port, UCHAR path, UCHAR target, UCHAR lun) {
+  SCSI_ADDRESS address;
+  std::memset(&address, 0, sizeof address);
+  address.Length = sizeof(SCSI_ADDRESS);
+  address.PortNumber = port;
+  address.PathId = path;
+  address.TargetId = target;
+  address.Lun = lun;
+  return CompleteWithReply(irp, &address, sizeof address);
+}
+
+NTSTATUS CompleteWithDeviceDescriptor(PIRP irp, UCHAR deviceType, BOOLEAN removable, STORAGE_BUS_TYPE busType) {
+  STORAGE_DEVICE_DESCRIPTOR descriptor;
+  std::memset(&descriptor, 0, sizeof descriptor);
+  descriptor.Version = sizeof descriptor;
+  descriptor.Size = sizeof descriptor;
+  descriptor.DeviceType = deviceType;
+  descriptor.RemovableMedia = removable;
+  descriptor.BusType = busType;
+  return CompleteWithReply(irp, &descriptor, sizeof descriptor);
+}
+
 PWCHAR PoolWideText(const std::vector<std::string>& parts, bool multi, ULONG tag) {
   size_t units = 1;
   for (const auto& p : parts) units += p.size() + 1;
