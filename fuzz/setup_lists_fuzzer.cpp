@@ -30,6 +30,7 @@ namespace {
 
 using hostreg::RegKey;
 using hostreg::Registry;
+using hostwin32::GuidText;
 
 const char kClassRoot[] = "SYSTEM\\CURRENTCONTROLSET\\CONTROL\\CLASS\\";
 const char kEnumRoot[] = "SYSTEM\\CURRENTCONTROLSET\\ENUM\\";
@@ -126,14 +127,6 @@ uint32_t ListType(FuzzedDataProvider& in) {
 
 void MaybeSetList(FuzzedDataProvider& in, RegKey* key, const char* valueName) {
   if (in.ConsumeBool()) key->SetValue(valueName, ListType(in), ListBytes(in));
-}
-
-std::string GuidText(const GUID& guid) {
-  char text[40];
-  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
-                guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
-  return text;
 }
 
 GUID PickClass(FuzzedDataProvider& in) {
