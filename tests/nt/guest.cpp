@@ -12,8 +12,9 @@
 //   QNT request WHAT          asks the host for something (a USB hot plug)
 //   QNT end PLAN              the last line
 //
-// Usage: qelvnt PLAN, where PLAN names the boot: mode0 (the whole run),
-// mode1 or mode2 (the attachment decisions of that "KVFlags" mode).
+// Usage: qelvnt PLAN [--power-off], where PLAN names the boot: mode0 (the
+// whole run), mode1 or mode2 (the attachment decisions of that "KVFlags"
+// mode); --power-off shuts the machine down after the end line.
 #include <windows.h>
 #include <winioctl.h>
 
@@ -285,7 +286,11 @@ void RunPlan(const std::string& plan) {
 
 int main(int argc, char** argv) {
   const std::string plan = argc > 1 ? argv[1] : "mode0";
+  const bool power_off = argc > 2 && std::strcmp(argv[2], "--power-off") == 0;
   qelvnt::RunPlan(plan);
   qelvnt::End(plan);
+  // The host watches the shutdown: the power manager sends its system and
+  // device power requests through every stack the driver sits in.
+  if (power_off) qelvnt::PowerOff();
   return 0;
 }

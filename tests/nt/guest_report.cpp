@@ -53,6 +53,27 @@ void FileLines(const std::string& name, const std::vector<std::string>& lines) {
 void Request(const std::string& what) { Emit("request", what); }
 void End(const std::string& plan) { Emit("end", plan); }
 
+void PowerOff() {
+  HANDLE token = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+    TOKEN_PRIVILEGES privileges;
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &privileges.Privileges[0].Luid)) {
+      AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+    }
+    CloseHandle(token);
+  }
+  // Straight to the kernel's power manager, whatever winlogon makes of
+  // the setup program's session.
+  using ShutdownSystem = LONG(WINAPI*)(int action);
+  const auto shutdown = reinterpret_cast<ShutdownSystem>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtShutdownSystem")));
+  constexpr int kShutdownPowerOff = 2;
+  const LONG status = shutdown != nullptr ? shutdown(kShutdownPowerOff) : -1;
+  Emit("info", "shutdown|refused with status " + std::to_string(status));
+}
+
 ChildRun RunChild(const std::string& command_line, const std::string& output_path, unsigned long timeout_ms) {
   ChildRun run;
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};

@@ -17,6 +17,9 @@ void FileLines(const std::string& name, const std::vector<std::string>& lines);
 void Request(const std::string& what);
 void End(const std::string& plan);
 
+// Shuts the machine down and powers it off; returns only when refused.
+void PowerOff();
+
 struct ChildRun {
   bool started = false;
   bool timed_out = false;

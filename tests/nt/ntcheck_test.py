@@ -91,7 +91,8 @@ class RegistryTest(unittest.TestCase):
         self.assertIn(ntcheck.USB_CLASS + ']\n"UpperFilters"=' + ntcheck.multi_sz("qelvard1"), mode1)
         mode2 = ntcheck.registry_changes("mode2")
         self.assertNotIn(ntcheck.USB_CLASS + "]", mode2)
-        self.assertIn('"CmdLine"="qelvnt.exe mode2"', mode2)
+        self.assertIn('"CmdLine"="qelvnt.exe mode2 --power-off"', mode2)
+        self.assertIn('"CmdLine"="qelvnt.exe mode1"\n', mode1)
 
     def test_a_filter_list_is_utf16_with_two_terminating_nuls(self):
         self.assertEqual(ntcheck.multi_sz("ab"), "hex(7):61,00,62,00,00,00,00,00")

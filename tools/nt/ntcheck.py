@@ -29,6 +29,7 @@ USB_CLASS = "{36FC9E60-C465-11CF-8056-444553540000}"
 GUEST_FILES = ["qelvard1.sys", "qelvmon.exe", "korvinst.exe", "korvset.dll", "qelvproto.exe", "qelvnt.exe"]
 DATA_BYTES = 4 * 1024 * 1024
 BOOT_LIMIT_S = 150       # a guest that has not ended by then hangs
+SHUTDOWN_LIMIT_S = 60    # from the guest's end to QEMU's exit
 MONITOR_REPORTS = 4      # qelvmon --count in the guest (tests/nt/guest_programs.cpp)
 
 
@@ -83,6 +84,11 @@ def missing_class_keys():
 #         build) takes it for a PDO and stops in its kernel debugger
 #         ("Assertion failed: PDODeviceExtension->Common.IsFDO == FALSE",
 #         drivers/usb/usbstor/disk.c line 278).
+# The boot that ends with a shutdown uses the ACPI HAL: the standard one
+# cannot power the machine off, so QEMU would not exit to say the
+# shutdown got through.
+POWER_OFF_PLAN = "mode2"
+
 PLANS = {
     "mode0": (0, [(DISK_CLASS, "LowerFilters"), (CDROM_CLASS, "LowerFilters"), (USB_CLASS, "UpperFilters")]),
     "mode1": (1, [(CDROM_CLASS, "LowerFilters"), (USB_CLASS, "UpperFilters")]),
@@ -120,7 +126,7 @@ def registry_changes(plan):
 
 {lists}{missing_class_keys()}
 [HKEY_LOCAL_MACHINE\\SYSTEM\\Setup]
-"CmdLine"="qelvnt.exe {plan}"
+"CmdLine"="qelvnt.exe {plan}{' --power-off' if plan == POWER_OFF_PLAN else ''}"
 """
 
 
@@ -145,6 +151,16 @@ def make_iso(base_iso, win, work, plan):
     if os.path.exists(iso):
         os.unlink(iso)
     maps = ["-map", hive, "/reactos/system32/config/system", "-map", os.path.join(work, "data.bin"), "/DATA.BIN"]
+    if plan == POWER_OFF_PLAN:
+        loader = os.path.join(work, "freeldr.ini")
+        run(["xorriso", "-osirrox", "on", "-indev", base_iso, "-extract", "/freeldr.ini", loader],
+            "extracting freeldr.ini")
+        os.chmod(loader, 0o644)
+        with open(loader) as f:
+            text = f.read()
+        with open(loader, "w") as f:
+            f.write(text.replace("DefaultOS=LiveCD_Debug", "DefaultOS=LiveCD_Acpi"))
+        maps += ["-map", loader, "/freeldr.ini"]
     for name in GUEST_FILES:
         folder = "/reactos/system32/drivers/" if name.endswith(".sys") else "/reactos/system32/"
         maps += ["-map", os.path.join(win, name), folder + name]
@@ -197,6 +213,7 @@ class Boot:
             "-drive", f"if=none,id=hot,file={disks['hot']},format=raw"]
         self.seen = {}      # guest line -> seconds after start when first seen
         self.hot_plug_failure = ""
+        self.powers_off = plan == POWER_OFF_PLAN   # the guest shuts the machine down at its end
         self.monitor = None
 
     def monitor_command(self, text):
@@ -222,6 +239,7 @@ class Boot:
             self.monitor = socket.socket(socket.AF_UNIX)
             self.monitor.connect(self.sock_path)
             self.monitor.setblocking(False)
+            ended = None
             while True:
                 time.sleep(0.25)
                 elapsed = time.time() - started
@@ -236,14 +254,18 @@ class Boot:
                         self.seen[line] = elapsed
                         if line.startswith("request "):
                             on_request(self, line[len("request "):])
-                        if line.startswith("end "):
+                        if line.startswith("end ") and not self.powers_off:
                             return "end", elapsed
+                        if line.startswith("end "):
+                            ended = elapsed
                 if "*** Fatal System Error" in log or "kdb:>" in log:
                     time.sleep(2)  # the kernel prints its stack after the code
                     return "bugcheck", elapsed
-                if elapsed > BOOT_LIMIT_S:
-                    return "hang", elapsed
                 if qemu.poll() is not None:
+                    return ("powered off", elapsed) if ended is not None else ("hang", elapsed)
+                if ended is not None and elapsed > ended + SHUTDOWN_LIMIT_S:
+                    return "shutdown hangs", elapsed
+                if elapsed > BOOT_LIMIT_S:
                     return "hang", elapsed
         finally:
             if self.monitor:
@@ -423,13 +445,24 @@ def report_boot(report, plan, boot, outcome, seconds, out):
             report.line("SKIP", f"[{plan} {at}] {name}", detail)
         elif kind == "info":
             report.lines.append(f"info [{plan}] {name}: {detail}")
-    boot_name = f"[{plan} {seconds:.1f} s] the machine boots with the driver and the guest's run ends"
-    if outcome == "end":
+    end = next((line for line in lines if line.startswith("end ")), None)
+    at = boot.seen.get(end, seconds)
+    boot_name = f"[{plan} {at:.1f} s] the machine boots with the driver and the guest's run ends"
+    if end is not None:
         report.check(boot_name, "")
     elif outcome == "bugcheck":
         report.check(boot_name, "stopped in the kernel debugger: " + bugcheck_text(log))
     else:
         report.check(boot_name, f"no end within {BOOT_LIMIT_S} s; serial log ends: " + log_tail(log))
+    if boot.powers_off and end is not None:
+        name = f"[{plan} {seconds:.1f} s] the machine shuts down and powers off with the driver in its stacks"
+        if outcome == "powered off":
+            report.check(name, "")
+        elif outcome == "bugcheck":
+            report.check(name, "stopped in the kernel debugger: " + bugcheck_text(log))
+        else:
+            report.check(name, f"still running {SHUTDOWN_LIMIT_S} s after the guest's end; serial log ends: "
+                         + log_tail(log))
     return lines
 
 
