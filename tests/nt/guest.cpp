@@ -16,18 +16,15 @@
 // whole run), mode1 or mode2 (the attachment decisions of that "KVFlags"
 // mode); --power-off shuts the machine down after the end line.
 #include <windows.h>
-#include <winioctl.h>
 
-#include <cstdarg>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "guest_devices.h"
-#include "guest_report.h"
 #include "guest_programs.h"
+#include "guest_report.h"
 
 namespace qelvnt {
 namespace {
@@ -174,11 +171,12 @@ void ReportBusNames(Monitor& monitor) {
   }
 }
 
-// The USB stick's stack: a bus filter above usbstor on the mass-storage
-// device (modes 0 and 1) with a child filter on its disk PDO attached
-// through the bus relations, and in modes 0 and 2 the disk class's
-// filter, which finds the PDO filtered already (mode 0) or is the only
-// one there (mode 2). The stick is counted on the bus its identification
+// The USB stick's stack: in the boots with the USB class placement
+// (modes 0 and 1) a bus filter above usbstor on the mass-storage device
+// with a child filter on its disk PDO attached through the bus
+// relations; in the boots with the disk class placement (modes 0 and 2)
+// the disk class's filter, which finds that PDO filtered already (mode 0)
+// or is the only one there (mode 2). The stick is counted on the bus its identification
 // gave it: its SCSI port number when its port driver tells one, else the
 // fallback for USB, bus 30.
 //
