@@ -300,8 +300,8 @@ def guest_lines(log):
 # usbstor starts ("Timeout State 0", then "USBSTOR_FdoHandleStartDevice
 # failed"), and after the half-started device is removed it bugchecks
 # (0x139 in USBPORT_IsrDpcHandler). Seen in three of about fifteen boots
-# here, once where no filter of this driver sat in any USB stack above the
-# stick's disk; usbstor opens its pipes through the hub, a path no filter
+# here, one of them a mode2 boot, whose only filter near the stick sits on
+# its disk PDO; usbstor opens its pipes through the hub, a path no filter
 # of this driver lies on. Such a boot is tried once more, and said so.
 USBPORT_CRASH = "USBPORT_IsrDpcHandler"
 
