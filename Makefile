@@ -2,7 +2,7 @@
 SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
 
-.PHONY: all deps wine-deps host demo test windows bench fuzz lint clean \
+.PHONY: all deps wine-deps host demo test windows bench fuzz lint clean nt \
         test-host test-asan test-tsan test-fuzz
 
 all: host
@@ -52,6 +52,11 @@ test-fuzz: deps
 
 test: test-host test-asan test-tsan test-fuzz lint
 	@echo "all test stages passed"
+
+# The real driver on a real NT-family kernel (ReactOS under QEMU): one line
+# per check, "N passed, M failed" last; skipped without the image or QEMU.
+nt: deps
+	tools/nt/run.sh
 
 bench: deps
 	$(call build_preset,bench)
