@@ -22,20 +22,26 @@ struct Interval {
   Ticks complete;
 };
 
-// Time with at least one interval open, by a sweep over the ends; an
-// interval that ends where another begins does not overlap it.
-Ticks SweepUnion(const std::vector<Interval>& intervals, int disk) {
-  std::vector<std::pair<Ticks, int>> edges;  // time, -1 end / +1 start: ends first
+// The ends of one disk's intervals in time order, as (time, +1 start or
+// -1 end); at the same time ends come first, so an interval that ends
+// where another begins does not overlap it.
+std::vector<std::pair<Ticks, int>> Edges(const std::vector<Interval>& intervals, int disk) {
+  std::vector<std::pair<Ticks, int>> edges;
   for (const Interval& i : intervals) {
     if (i.disk != disk) continue;
     edges.emplace_back(i.issue, +1);
     edges.emplace_back(i.complete, -1);
   }
   std::sort(edges.begin(), edges.end());
+  return edges;
+}
+
+// Time with at least one interval open, by a sweep over the ends.
+Ticks SweepUnion(const std::vector<Interval>& intervals, int disk) {
   Ticks busy = 0;
   int open = 0;
   Ticks since = 0;
-  for (const auto& [at, step] : edges) {
+  for (const auto& [at, step] : Edges(intervals, disk)) {
     if (open > 0) busy += at - since;
     open += step;
     since = at;
@@ -44,16 +50,9 @@ Ticks SweepUnion(const std::vector<Interval>& intervals, int disk) {
 }
 
 int SweepPeak(const std::vector<Interval>& intervals, int disk) {
-  std::vector<std::pair<Ticks, int>> edges;
-  for (const Interval& i : intervals) {
-    if (i.disk != disk) continue;
-    edges.emplace_back(i.issue, +1);
-    edges.emplace_back(i.complete, -1);
-  }
-  std::sort(edges.begin(), edges.end());
   int open = 0;
   int peak = 0;
-  for (const auto& edge : edges) peak = std::max(peak, open += edge.second);
+  for (const auto& edge : Edges(intervals, disk)) peak = std::max(peak, open += edge.second);
   return peak;
 }
 

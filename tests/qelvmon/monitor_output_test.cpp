@@ -13,16 +13,10 @@ using qelvmon::MonitorConfig;
 using qelvmon::OutputFormat;
 using qelvmon_test::MonitorRun;
 using qelvmon_test::ParseCsv;
+using qelvmon_test::ReadFile;
 using qelvmon_test::RunRecording;
 using qelvmon_test::ScriptedChannel;
 using qelvmon_test::TestFile;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 MonitorConfig Config(OutputFormat format, std::uint64_t count = 0) {
   MonitorConfig config;

@@ -12,6 +12,13 @@
 
 namespace qelvmon_test {
 
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 inline std::string TestFile(const std::string& relative) {
   return std::string(QELVMON_TEST_DIR) + "/" + relative;
 }

@@ -15,16 +15,10 @@ namespace {
 
 using qelvmon_test::MonitorRun;
 using qelvmon_test::ParseCsv;
+using qelvmon_test::ReadFile;
 using qelvmon_test::RunRecording;
 using qelvmon_test::ScriptedChannel;
 using qelvmon_test::TestFile;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string TempSvg(const char* name) {
   std::string path = testing::TempDir() + "qelvmon-" + std::to_string(getpid()) + "-" + name + ".svg";
