@@ -1,5 +1,7 @@
 #include "sim/replay.h"
 
+#include <algorithm>
+
 namespace sim {
 
 TraceReplay::TraceReplay(Machine* machine, const Trace& trace, Ticks offset)
@@ -36,8 +38,9 @@ void TraceReplay::Issue(const TraceRequest& request) {
   io.lba = request.offset / 512;
   io.bytes = request.bytes;
   io.complete_at = request.complete + offset_;
-  // Counted before the send: a disk may complete at the tick it starts.
-  ++figures.sent;
+  // Counted before the send: a request that fails on its way down
+  // completes before Submit returns.
+  const size_t peak_before = figures.peak_outstanding;
   figures.peak_outstanding = std::max(figures.peak_outstanding, ++figures.outstanding);
   bool sent = devices_[disk] != nullptr && machine_->Submit(devices_[disk], io, [this, disk](const IoResult& result) {
     ReplayDiskFigures& f = figures_[disk];
@@ -45,9 +48,11 @@ void TraceReplay::Issue(const TraceRequest& request) {
     ++f.completed;
     if (!NT_SUCCESS(result.status)) ++f.failed;
   });
-  if (!sent) {
-    --figures.sent;
+  if (sent) {
+    ++figures.sent;
+  } else {
     --figures.outstanding;
+    figures.peak_outstanding = peak_before;
     ++figures.refused;
   }
 }

@@ -11,9 +11,10 @@
 namespace sim {
 namespace {
 
-// Seconds are read with at most this many digits, so ticks stay far
-// inside 64 bits (about 3,170 years).
-constexpr size_t kMaxSecondDigits = 11;
+// Seconds since a recording began are read with at most this many digits
+// (31 years), so every tick count, and any time of day derived from it,
+// stays well inside 64 bits.
+constexpr size_t kMaxSecondDigits = 9;
 
 const char kCambridgeHeader[] = "Timestamp,Hostname,DiskNumber,Type,Offset,Size,ResponseTime";
 

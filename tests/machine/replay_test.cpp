@@ -179,6 +179,14 @@ TEST(Replay, ExactOverlapsInEveryFormatGiveTheUnionToTheTick) {
   }
 }
 
+TEST(Replay, AFiletimeRecordingReportsTheDayItWasMade) {
+  ReplayRun run = Replay(WriteTempFile("day.csv", AsCambridge(ExactOverlaps())), 0.01);
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  // The capture starts at the first issue, filetime 128166372001000000;
+  // the first read comes one 0.01-s interval later.
+  EXPECT_NE(run.out.find("2007-02-22 17:00:00.110 UTC  interval 1"), std::string::npos) << run.out;
+}
+
 TEST(Replay, EachIntervalHoldsItsShareOfTheBusyTime) {
   ReplayRun run = Replay(WriteTempFile("split.csv", AsWpa(ExactOverlaps())), 0.01);
   ASSERT_EQ(run.exit_code, 0) << run.err;

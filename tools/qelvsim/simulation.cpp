@@ -388,15 +388,25 @@ ReplayClock PlanReplayClock(const sim::Trace& trace, sim::Ticks now, sim::Ticks 
   return clock;
 }
 
-// A recording on the filetime clock was made on a known day: its reports
-// carry that day's time.
-std::function<std::chrono::system_clock::time_point()> ReplayWallClock(const sim::Trace& trace, sim::Ticks offset) {
+// The wall-clock time stamped on the reports: a recording on the filetime
+// clock of the years 1970 to 2199 carries its own day; any other runs from
+// the fixed day of virtual runs.
+std::function<std::chrono::system_clock::time_point()> ReplayWallClock(const sim::Trace& trace,
+                                                                       const ReplayClock& clock) {
+  using FiletimeTicks = std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>;
+  constexpr std::int64_t kFiletime1970 = 116444736000000000LL;
+  constexpr std::int64_t kFiletime2200 = 189563328000000000LL;
+  const sim::Ticks recorded_start = clock.capture_start - clock.offset;
   if (!trace.filetime_clock) return VirtualWallClock;
-  return [offset] {
-    constexpr std::int64_t kFiletimeTo1970 = 116444736000000000LL;
-    const std::int64_t since_1970 = hostk::PerformanceCounter() - offset - kFiletimeTo1970;
-    return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
-        std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>(since_1970)));
+  std::chrono::system_clock::time_point start(std::chrono::seconds(950745600));  // 2000-02-17T00:00:00Z
+  if (recorded_start >= kFiletime1970 && recorded_start < kFiletime2200) {
+    start = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(FiletimeTicks(recorded_start - kFiletime1970)));
+  }
+  const sim::Ticks capture_start = clock.capture_start;
+  return [start, capture_start] {
+    return start + std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                       FiletimeTicks(hostk::PerformanceCounter() - capture_start));
   };
 }
 
@@ -474,7 +484,7 @@ int RunReplay(const SimOptions& options, std::ostream& out, std::ostream& err, q
 
   qelvmon::Timeline timeline;
   int monitor_exit = MonitorMachine(scheduler, options, clock.capture_start, clock.intervals,
-                                    ReplayWallClock(trace, clock.offset), out, err, &timeline);
+                                    ReplayWallClock(trace, clock), out, err, &timeline);
   replay.StopIssuing();
   scheduler.Drain();
   machine.Shutdown();
