@@ -489,7 +489,7 @@ bool ParseTrace(const std::string& file, const std::string& text, TraceFormat fo
       return reader.Fail(line_numbers[i], "the completion is before the issue");
     }
   }
-  if (requests.empty()) return reader.Fail(static_cast<int>(lines.size()), "the trace holds no request");
+  if (requests.empty()) return reader.Fail(std::max(1, static_cast<int>(lines.size())), "the trace holds no request");
 
   Trace result;
   result.format = format;

@@ -200,6 +200,12 @@ INSTANTIATE_TEST_SUITE_P(
                     BadInput{"", "t.txt:1: cannot tell the trace format from the first line; choose one with "
                                  "--trace-format (known: wpa, blkparse, cambridge)"}));
 
+TEST(TraceFormats, AnEmptyFileOfANamedFormatHoldsNoRequest) {
+  EXPECT_EQ(ParseError("", TraceFormat::kCambridge), "t.txt:1: the trace holds no request");
+  EXPECT_EQ(ParseError("", TraceFormat::kBlkparse), "t.txt:1: the trace holds no request");
+  EXPECT_EQ(ParseError("", TraceFormat::kWpa), "t.txt:1: the file is empty; a header line is expected");
+}
+
 TEST(LoadTrace, AMissingFileIsNamed) {
   sim::Trace trace;
   std::string error;
