@@ -358,6 +358,8 @@ NTSTATUS BusFdoDispatch(SimExtension* ext, PIRP irp) {
 
 // --- Class function devices -----------------------------------------------
 
+constexpr UCHAR kScsiSynchronizeCache10 = 0x35;
+
 struct ClassRequest {
   SCSI_REQUEST_BLOCK srb;
 };
@@ -368,12 +370,16 @@ NTSTATUS ClassCompletion(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ClassReadWrite(SimExtension* ext, PIRP irp) {
+// Reads, writes and flushes become one SRB each: READ(10), WRITE(10) or
+// SYNCHRONIZE CACHE(10), which carries no data.
+NTSTATUS ClassTransfer(SimExtension* ext, PIRP irp) {
   if (IsRemoved(ext)) return CompleteIrp(irp, STATUS_DEVICE_DOES_NOT_EXIST);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   bool write = stack->MajorFunction == IRP_MJ_WRITE;
-  ULONG length = write ? stack->Parameters.Write.Length : stack->Parameters.Read.Length;
-  LONGLONG offset = write ? stack->Parameters.Write.ByteOffset.QuadPart : stack->Parameters.Read.ByteOffset.QuadPart;
+  bool flush = stack->MajorFunction == IRP_MJ_FLUSH_BUFFERS;
+  ULONG length = flush ? 0 : write ? stack->Parameters.Write.Length : stack->Parameters.Read.Length;
+  LONGLONG offset =
+      flush ? 0 : write ? stack->Parameters.Write.ByteOffset.QuadPart : stack->Parameters.Read.ByteOffset.QuadPart;
   auto* request = static_cast<ClassRequest*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ClassRequest), kClassTag));
   if (request == nullptr) return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
   std::memset(request, 0, sizeof *request);
@@ -386,7 +392,7 @@ NTSTATUS ClassReadWrite(SimExtension* ext, PIRP irp) {
   srb->OriginalRequest = irp;
   uint64_t lba = static_cast<uint64_t>(offset) / 512;
   uint32_t blocks = length / 512;
-  srb->Cdb[0] = write ? 0x2A : 0x28;
+  srb->Cdb[0] = flush ? kScsiSynchronizeCache10 : write ? 0x2A : 0x28;
   srb->Cdb[2] = static_cast<UCHAR>(lba >> 24);
   srb->Cdb[3] = static_cast<UCHAR>(lba >> 16);
   srb->Cdb[4] = static_cast<UCHAR>(lba >> 8);
@@ -450,7 +456,8 @@ NTSTATUS ClassDispatch(SimExtension* ext, PIRP irp) {
       return PassPowerDown(ext, irp);
     case IRP_MJ_READ:
     case IRP_MJ_WRITE:
-      return ClassReadWrite(ext, irp);
+    case IRP_MJ_FLUSH_BUFFERS:
+      return ClassTransfer(ext, irp);
     case IRP_MJ_CREATE:
     case IRP_MJ_CLOSE:
     case IRP_MJ_CLEANUP:

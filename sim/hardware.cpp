@@ -72,6 +72,15 @@ NTSTATUS Bus::Submit(StorageDevice* device, PIRP irp) {
     std::lock_guard<std::mutex> lock(mutex_);
     Request request{next_id_++, device, irp, 0, 0, Request::kQueued};
     DescribeRequest(irp, &request.lba, &request.bytes);
+    auto fixed = fixed_times_.find(irp);
+    if (fixed != fixed_times_.end()) {
+      Ticks at = fixed->second;
+      fixed_times_.erase(fixed);
+      recorded_.emplace(request.id, request);
+      uint64_t id = request.id;
+      scheduler_->At(lane_, at, [this, id] { OnRecordedDone(id); });
+      return STATUS_PENDING;
+    }
     requests_.push_back(request);
     StartNextLocked(&after);
   }
@@ -121,6 +130,28 @@ void Bus::StartNextLocked(std::vector<std::function<void()>>* after) {
     scheduler_->At(lane_, scheduler_->Now() + NsToTicks(*scheduler_, TransferNs(r.bytes)), [this, id] { OnDone(id); });
     return;
   }
+}
+
+void Bus::FixCompletionTime(PIRP irp, Ticks at) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  fixed_times_[irp] = at;
+}
+
+void Bus::ForgetCompletionTime(PIRP irp) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  fixed_times_.erase(irp);
+}
+
+void Bus::OnRecordedDone(uint64_t id) {
+  Request request{};
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = recorded_.find(id);
+    if (it == recorded_.end()) return;  // flushed meanwhile
+    request = it->second;
+    recorded_.erase(it);
+  }
+  CompleteIrp(request.irp, STATUS_SUCCESS, request.bytes);
 }
 
 void Bus::OnMechanicalDone(uint64_t id) {
@@ -175,6 +206,14 @@ void Bus::FlushDevice(StorageDevice* device, NTSTATUS status) {
       flushed.push_back(it->irp);
       it = requests_.erase(it);
     }
+    for (auto it = recorded_.begin(); it != recorded_.end();) {
+      if (it->second.device != device) {
+        ++it;
+        continue;
+      }
+      flushed.push_back(it->second.irp);
+      it = recorded_.erase(it);
+    }
     StartNextLocked(&after);
   }
   for (PIRP irp : flushed) CompleteIrp(irp, status, 0);
@@ -183,7 +222,7 @@ void Bus::FlushDevice(StorageDevice* device, NTSTATUS status) {
 
 size_t Bus::Outstanding() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return requests_.size();
+  return requests_.size() + recorded_.size();
 }
 
 void Bus::CompleteIrp(PIRP irp, NTSTATUS status, uint32_t bytes) {

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "kernel_services.h"
@@ -114,6 +115,12 @@ class Bus {
   // marks it pending and completes it when the hardware is done. Returns
   // STATUS_PENDING.
   NTSTATUS Submit(StorageDevice* device, PIRP irp);
+  // A recording fixes when the request of `irp` ends: when it reaches the
+  // device it completes at `at` on the counter, whatever the service model
+  // would say and however many others are outstanding. Set before the IRP
+  // is sent down; Forget drops a time the request never used.
+  void FixCompletionTime(PIRP irp, Ticks at);
+  void ForgetCompletionTime(PIRP irp);
   // Completes every request of `device` at once with `status` (the device
   // has gone).
   void FlushDevice(StorageDevice* device, NTSTATUS status);
@@ -134,6 +141,7 @@ class Bus {
   void StartDeviceLocked(StorageDevice* device, std::vector<std::function<void()>>* after);
   void OnMechanicalDone(uint64_t id);
   void OnDone(uint64_t id);
+  void OnRecordedDone(uint64_t id);
   void CompleteIrp(PIRP irp, NTSTATUS status, uint32_t bytes);
   int64_t TransferNs(uint32_t bytes) const;
 
@@ -144,6 +152,10 @@ class Bus {
   Scheduler* scheduler_;
   mutable std::mutex mutex_;
   std::deque<Request> requests_;  // in arrival order
+  // Requests that end when a recording says, by IRP before they arrive and
+  // by id once the device has them.
+  std::unordered_map<PIRP, Ticks> fixed_times_;
+  std::unordered_map<uint64_t, Request> recorded_;
   uint64_t next_id_ = 1;
   bool bus_busy_ = false;
   std::atomic<uint64_t> completed_{0};

@@ -17,17 +17,17 @@ Machine* g_current = nullptr;
 // One device of the default machine, as the bus reports it and as the
 // registry describes it.
 struct DeviceSpec {
-  const char* name;
-  const char* parent;  // "" for the root bus
-  const char* device_id;
-  const char* instance_id;
-  const char* compatible_id;
-  const char* description;
-  const char* friendly_name;
-  const char* location;
-  const char* service;
-  const char* class_guid;
-  const char* mfg;
+  std::string name;
+  std::string parent;  // "" for the root bus
+  std::string device_id;
+  std::string instance_id;
+  std::string compatible_id;
+  std::string description;
+  std::string friendly_name;
+  std::string location;
+  std::string service;
+  std::string class_guid;
+  std::string mfg;
   DEVICE_TYPE type;
   NodeRole role;
 };
@@ -100,6 +100,26 @@ const std::vector<DeviceSpec>& DefaultDevices() {
   return devices;
 }
 
+// The recorded machine: the PCI bus, and per disk a SCSI adapter with the
+// disk as target 0.
+std::vector<DeviceSpec> RecordedDevices(const std::vector<std::string>& disks) {
+  std::vector<DeviceSpec> devices = {DefaultDevices().front()};
+  for (size_t i = 0; i < disks.size(); ++i) {
+    const std::string adapter = "rec" + std::to_string(i);
+    const std::string text = "Recorded " + disks[i];
+    char instance[32];
+    std::snprintf(instance, sizeof instance, "3&61AAA01&0&%02zX", i);
+    devices.push_back({adapter, "pci", "PCI\\VEN_9005&DEV_001F&SUBSYS_00000000&REV_00", instance, "PCI\\CC_0100", text,
+                       "", "PCI bus 1, device " + std::to_string(i) + ", function 0", "aic78u2", kClassScsiAdapter,
+                       "(Standard SCSI host adapters)", FILE_DEVICE_CONTROLLER, NodeRole::kPort});
+    std::snprintf(instance, sizeof instance, "4&%zX&0&000", 0x5EC0000 + i);
+    devices.push_back({adapter + ".disk", adapter, "SCSI\\DiskQELV____RECORDED________0001", instance, "GenDisk",
+                       "Disk drive", text, "Bus Number 0, Target ID 0, LUN 0", "disk", kClassDisk,
+                       "(Standard disk drives)", FILE_DEVICE_MASS_STORAGE, NodeRole::kStorage});
+  }
+  return devices;
+}
+
 struct ClassSpec {
   const char* guid;
   const char* description;
@@ -155,7 +175,10 @@ void SetSz(hostreg::RegKey* key, const char* name, const std::string& value) {
 
 }  // namespace
 
-void WriteDefaultMachineRegistry(hostreg::Registry& registry, bool with_monitor_filter) {
+namespace {
+
+void WriteMachineRegistry(hostreg::Registry& registry, const std::vector<DeviceSpec>& devices,
+                          bool with_monitor_filter) {
   std::lock_guard<std::recursive_mutex> lock(registry.Mutex());
   const std::string control = "System\\CurrentControlSet\\Control\\Class\\";
   for (const ClassSpec& entry : DefaultClasses()) {
@@ -167,23 +190,23 @@ void WriteDefaultMachineRegistry(hostreg::Registry& registry, bool with_monitor_
     if (!upper.empty()) key->SetValue("UpperFilters", hostreg::kRegMultiSz, hostreg::EncodeMultiSz(upper));
   }
   std::map<std::string, int> driver_numbers;
-  for (const DeviceSpec& entry : DefaultDevices()) {
+  for (const DeviceSpec& entry : devices) {
     hostreg::RegKey* key =
         registry.Create(std::string("System\\CurrentControlSet\\Enum\\") + entry.device_id + "\\" + entry.instance_id);
     SetSz(key, "DeviceDesc", entry.description);
-    if (entry.friendly_name[0] != '\0') SetSz(key, "FriendlyName", entry.friendly_name);
-    if (entry.location[0] != '\0') SetSz(key, "LocationInformation", entry.location);
+    if (!entry.friendly_name.empty()) SetSz(key, "FriendlyName", entry.friendly_name);
+    if (!entry.location.empty()) SetSz(key, "LocationInformation", entry.location);
     key->SetValue("HardwareID", hostreg::kRegMultiSz, hostreg::EncodeMultiSz({entry.device_id}));
-    if (entry.compatible_id[0] != '\0') {
+    if (!entry.compatible_id.empty()) {
       key->SetValue("CompatibleIDs", hostreg::kRegMultiSz, hostreg::EncodeMultiSz({entry.compatible_id}));
     }
     SetSz(key, "Service", entry.service);
     SetSz(key, "ClassGUID", entry.class_guid);
     for (const ClassSpec& c : DefaultClasses()) {
-      if (std::string(c.guid) == entry.class_guid) SetSz(key, "Class", c.name);
+      if (entry.class_guid == c.guid) SetSz(key, "Class", c.name);
     }
     char driver[64];
-    std::snprintf(driver, sizeof driver, "%s\\%04d", entry.class_guid, driver_numbers[entry.class_guid]++);
+    std::snprintf(driver, sizeof driver, "%s\\%04d", entry.class_guid.c_str(), driver_numbers[entry.class_guid]++);
     SetSz(key, "Driver", driver);
     SetSz(key, "Mfg", entry.mfg);
     key->SetValue("ConfigFlags", hostreg::kRegDword, hostreg::EncodeDword(0));
@@ -199,6 +222,70 @@ void WriteDefaultMachineRegistry(hostreg::Registry& registry, bool with_monitor_
   }
 }
 
+}  // namespace
+
+void WriteDefaultMachineRegistry(hostreg::Registry& registry, bool with_monitor_filter) {
+  WriteMachineRegistry(registry, DefaultDevices(), with_monitor_filter);
+}
+
+void WriteRecordedMachineRegistry(hostreg::Registry& registry, const std::vector<std::string>& disks) {
+  WriteMachineRegistry(registry, RecordedDevices(disks), /*with_monitor_filter=*/true);
+}
+
+namespace {
+
+struct StorageSetup {
+  std::string name;
+  StorageKind kind;
+  Bus* bus;
+  UCHAR target;
+  std::optional<UCHAR> port;
+  STORAGE_BUS_TYPE bus_type;
+  ServiceModel model;
+};
+
+// The node tree of `devices` (parents first), with the storage hardware
+// of `storage` at its leaves.
+std::unique_ptr<HwNode> BuildTree(const std::vector<DeviceSpec>& devices, const std::vector<StorageSetup>& storage,
+                                  uint64_t seed, std::vector<std::unique_ptr<StorageDevice>>* storage_out,
+                                  std::map<std::string, HwNode*>* by_name) {
+  std::unique_ptr<HwNode> root;
+  for (const DeviceSpec& entry : devices) {
+    auto node = std::make_unique<HwNode>();
+    node->name = entry.name;
+    node->device_id = entry.device_id;
+    node->instance_id = entry.instance_id;
+    node->hardware_ids = {entry.device_id};
+    if (!entry.compatible_id.empty()) node->compatible_ids = {entry.compatible_id};
+    node->description = entry.description;
+    node->location = entry.location;
+    node->pdo_type = entry.type;
+    node->role = entry.role;
+    HwNode* raw = node.get();
+    (*by_name)[entry.name] = raw;
+    if (entry.parent.empty()) {
+      root = std::move(node);
+    } else {
+      HwNode* parent = by_name->at(entry.parent);
+      raw->parent = parent;
+      parent->children.push_back(std::move(node));
+    }
+    for (const StorageSetup& s : storage) {
+      if (s.name != raw->name) continue;
+      storage_out->push_back(
+          std::make_unique<StorageDevice>(s.name, s.kind, s.bus, s.target, s.model, seed * 7919 + storage_out->size()));
+      StorageDevice* device = storage_out->back().get();
+      device->port_number = s.port;
+      device->bus_type = s.bus_type;
+      device->SetNode(raw);
+      raw->storage = device;
+    }
+  }
+  return root;
+}
+
+}  // namespace
+
 // --- Machine ---------------------------------------------------------------
 
 Machine::Machine(const MachineOptions& options) : options_(options) {
@@ -211,7 +298,11 @@ Machine::Machine(const MachineOptions& options) : options_(options) {
   scheduler_ = std::make_unique<Scheduler>(
       options.time, 6, hostk::PerformanceFrequency(), [] { return hostk::PerformanceCounter(); },
       [](Ticks ticks) { hostk::SetVirtualTicks(ticks); });
-  BuildHardware();
+  if (options.recorded_disks.empty()) {
+    BuildHardware();
+  } else {
+    BuildRecordedHardware();
+  }
   std::lock_guard<std::mutex> lock(g_current_mutex);
   g_current = this;
 }
@@ -269,15 +360,6 @@ void Machine::BuildHardware() {
   flash.media_rate = 8000000;
   ServiceModel sbp2_disk = ata;
 
-  struct StorageSetup {
-    const char* name;
-    StorageKind kind;
-    Bus* bus;
-    UCHAR target;
-    std::optional<UCHAR> port;
-    STORAGE_BUS_TYPE bus_type;
-    ServiceModel model;
-  };
   const std::vector<StorageSetup> storage = {
       {"ide0.master", StorageKind::kDisk, ide0, 0, 0, BusTypeAta, ata},
       {"ide0.slave", StorageKind::kCdRom, ide0, 1, 0, BusTypeAtapi, atapi_cd},
@@ -292,39 +374,20 @@ void Machine::BuildHardware() {
   };
 
   std::map<std::string, HwNode*> by_name;
-  uint64_t seed = options_.seed;
-  for (const DeviceSpec& entry : DefaultDevices()) {
-    auto node = std::make_unique<HwNode>();
-    node->name = entry.name;
-    node->device_id = entry.device_id;
-    node->instance_id = entry.instance_id;
-    node->hardware_ids = {entry.device_id};
-    if (entry.compatible_id[0] != '\0') node->compatible_ids = {entry.compatible_id};
-    node->description = entry.description;
-    node->location = entry.location;
-    node->pdo_type = entry.type;
-    node->role = entry.role;
-    HwNode* raw = node.get();
-    by_name[entry.name] = raw;
-    if (entry.parent[0] == '\0') {
-      root_ = std::move(node);
-    } else {
-      HwNode* parent = by_name.at(entry.parent);
-      raw->parent = parent;
-      parent->children.push_back(std::move(node));
-    }
-    for (const StorageSetup& s : storage) {
-      if (s.name != raw->name) continue;
-      devices_.push_back(
-          std::make_unique<StorageDevice>(s.name, s.kind, s.bus, s.target, s.model, seed * 7919 + devices_.size()));
-      StorageDevice* device = devices_.back().get();
-      device->port_number = s.port;
-      device->bus_type = s.bus_type;
-      device->SetNode(raw);
-      raw->storage = device;
-    }
-  }
+  root_ = BuildTree(DefaultDevices(), storage, options_.seed, &devices_, &by_name);
   by_name.at("usb.port2")->present = options_.usb_stick_plugged;
+}
+
+void Machine::BuildRecordedHardware() {
+  ServiceModel unused;  // a recording says when each request ends
+  std::vector<StorageSetup> storage;
+  for (size_t i = 0; i < options_.recorded_disks.size(); ++i) {
+    Bus* bus = AddBus("Recorded " + options_.recorded_disks[i], true, 80000000);
+    storage.push_back({"rec" + std::to_string(i) + ".disk", StorageKind::kDisk, bus, 0, static_cast<UCHAR>(i),
+                       BusTypeScsi, unused});
+  }
+  std::map<std::string, HwNode*> by_name;
+  root_ = BuildTree(RecordedDevices(options_.recorded_disks), storage, options_.seed, &devices_, &by_name);
 }
 
 HwNode* Machine::FindNode(const std::string& name) {
@@ -416,6 +479,7 @@ struct SubmitContext {
   std::function<void(const IoResult&)> done;
   Ticks start = 0;
   SCSI_PASS_THROUGH* header = nullptr;
+  Bus* fixed_on = nullptr;  // the bus told when the request ends
 };
 
 NTSTATUS NTAPI SubmitCompletion(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
@@ -425,6 +489,8 @@ NTSTATUS NTAPI SubmitCompletion(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID conte
   result.start = ctx->start;
   result.end = hostk::PerformanceCounter();
   if (ctx->header != nullptr) ExFreePoolWithTag(ctx->header, kWorkloadTag);
+  // A request that failed on its way down never used its completion time.
+  if (ctx->fixed_on != nullptr) ctx->fixed_on->ForgetCompletionTime(irp);
   IoFreeIrp(irp);
   auto done = std::move(ctx->done);
   delete ctx;
@@ -480,6 +546,8 @@ bool Machine::Submit(StorageDevice* device, const IoRequest& request, std::funct
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_SCSI_PASS_THROUGH;
     next->Parameters.DeviceIoControl.InputBufferLength = sizeof(SCSI_PASS_THROUGH);
     next->Parameters.DeviceIoControl.OutputBufferLength = sizeof(SCSI_PASS_THROUGH);
+  } else if (request.flush) {
+    next->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
   } else if (request.write) {
     next->MajorFunction = IRP_MJ_WRITE;
     next->Parameters.Write.Length = request.bytes;
@@ -491,6 +559,10 @@ bool Machine::Submit(StorageDevice* device, const IoRequest& request, std::funct
   }
   IoSetCompletionRoutine(irp, SubmitCompletion, ctx, TRUE, TRUE, TRUE);
   ctx->start = hostk::PerformanceCounter();
+  if (request.complete_at) {
+    ctx->fixed_on = device->GetBus();
+    ctx->fixed_on->FixCompletionTime(irp, *request.complete_at);
+  }
   IoCallDriver(top, irp);
   ObDereferenceObject(top);
   return true;

@@ -19,6 +19,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -46,6 +47,10 @@ struct MachineOptions {
   TimeMode time = TimeMode::kVirtual;
   uint64_t seed = 1;
   bool usb_stick_plugged = false;  // the stick is in its port at boot
+  // Instead of the default hardware: one disk per name, each alone on a
+  // SCSI adapter of its own (port number = its place in the list), as a
+  // recorded trace's disks are replayed. At most 256.
+  std::vector<std::string> recorded_disks;
 };
 
 // One storage request of a workload, as a program would issue it.
@@ -54,6 +59,10 @@ struct IoRequest {
   uint64_t lba = 0;
   uint32_t bytes = 4096;
   bool pass_through = false;  // IOCTL_SCSI_PASS_THROUGH to the port, else a read or write
+  bool flush = false;         // a flush (IRP_MJ_FLUSH_BUFFERS) instead of a read or write
+  // When set, the device completes the request at this counter value, as a
+  // recording says, instead of by its service model.
+  std::optional<Ticks> complete_at;
 };
 
 // What happened to one request: its start and end on the counter.
@@ -108,6 +117,7 @@ class Machine {
 
  private:
   void BuildHardware();
+  void BuildRecordedHardware();
   Bus* AddBus(const std::string& name, bool exclusive, int64_t rate);
 
   MachineOptions options_;
@@ -128,6 +138,9 @@ class Machine {
 // an upper filter of the IDE controller, SCSI adapter, USB, SBP-2, disk and
 // CD-ROM classes.
 void WriteDefaultMachineRegistry(hostreg::Registry& registry, bool with_monitor_filter = true);
+// The registry of a machine with MachineOptions::recorded_disks `disks`,
+// qelvard1 an upper filter of the SCSI adapter and disk classes.
+void WriteRecordedMachineRegistry(hostreg::Registry& registry, const std::vector<std::string>& disks);
 
 // The machine's built-in driver images, registered with the Plug and Play
 // manager (done by Boot too).

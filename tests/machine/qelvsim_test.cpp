@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "qelvsim/simulation.h"
-#include "qelvsim/timeline.h"
+#include "qelvmon/timeline.h"
 
 namespace {
 
@@ -56,14 +56,14 @@ TEST(QelvsimOptions, BadValuesAreUsageErrorsWithAReason) {
 }
 
 TEST(Timeline, OneLinePerBusWithItsNameAndUtilisationHeldAcrossEachInterval) {
-  qelvsim::Timeline timeline;
+  qelvmon::Timeline timeline;
   timeline.frequency = 100;
-  qelvsim::TimelineSample first;
+  qelvmon::TimelineSample first;
   first.interval_start = 0;
   first.interval_end = 100;
   first.busy[0] = 50;   // 50 %
   first.busy[30] = 100;  // 100 %
-  qelvsim::TimelineSample second = first;
+  qelvmon::TimelineSample second = first;
   second.interval_start = 100;
   second.interval_end = 200;
   second.busy[0] = 0;
@@ -71,8 +71,8 @@ TEST(Timeline, OneLinePerBusWithItsNameAndUtilisationHeldAcrossEachInterval) {
   timeline.names[0] = "Primary IDE Channel";
   timeline.names[2] = "A & B <SCSI>";  // named, never busy
 
-  EXPECT_EQ(qelvsim::TimelineBuses(timeline), (std::vector<int>{0, 2, 30}));
-  std::string svg = qelvsim::TimelineSvg(timeline);
+  EXPECT_EQ(qelvmon::TimelineBuses(timeline), (std::vector<int>{0, 2, 30}));
+  std::string svg = qelvmon::TimelineSvg(timeline);
   size_t lines = 0;
   for (size_t at = svg.find("<polyline"); at != std::string::npos; at = svg.find("<polyline", at + 1)) ++lines;
   EXPECT_EQ(lines, 3u);
@@ -89,7 +89,7 @@ TEST(Qelvsim, AShortVirtualRunShowsEveryBusAndDrawsIt) {
   options.svg = "";
   std::ostringstream out;
   std::ostringstream err;
-  qelvsim::Timeline timeline;
+  qelvmon::Timeline timeline;
   EXPECT_EQ(qelvsim::RunSimulation(options, out, err, &timeline), 0) << err.str();
   EXPECT_EQ(timeline.samples.size(), 2u);
   EXPECT_EQ(timeline.names.at(0), "Primary IDE Channel");
@@ -112,7 +112,7 @@ TEST(Qelvsim, ARealTimeRunCompletesOnTheBusThreadsAndReportsEveryInterval) {
   options.workload = "mixed";
   std::ostringstream out;
   std::ostringstream err;
-  qelvsim::Timeline timeline;
+  qelvmon::Timeline timeline;
   EXPECT_EQ(qelvsim::RunSimulation(options, out, err, &timeline), 0) << err.str();
   EXPECT_EQ(timeline.samples.size(), 4u);
 }

@@ -12,60 +12,17 @@ namespace {
 using qelvmon::MonitorConfig;
 using qelvmon::OutputFormat;
 using qelvmon_test::MonitorRun;
+using qelvmon_test::ParseCsv;
+using qelvmon_test::ReadFile;
 using qelvmon_test::RunRecording;
 using qelvmon_test::ScriptedChannel;
 using qelvmon_test::TestFile;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 MonitorConfig Config(OutputFormat format, std::uint64_t count = 0) {
   MonitorConfig config;
   config.format = format;
   config.count = count;
   return config;
-}
-
-// RFC 4180 records: fields split at commas outside quotes, "" inside
-// quotes for one quote. Fails the test on a malformed record.
-std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
-  std::vector<std::vector<std::string>> records;
-  std::vector<std::string> record;
-  std::string field;
-  bool quoted = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (quoted) {
-      if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
-        field += '"';
-        ++i;
-      } else if (c == '"') {
-        quoted = false;
-      } else {
-        field += c;
-      }
-    } else if (c == '"') {
-      EXPECT_TRUE(field.empty()) << "quote inside an unquoted field";
-      quoted = true;
-    } else if (c == ',') {
-      record.push_back(field);
-      field.clear();
-    } else if (c == '\n') {
-      record.push_back(field);
-      field.clear();
-      records.push_back(record);
-      record.clear();
-    } else {
-      field += c;
-    }
-  }
-  EXPECT_FALSE(quoted) << "unterminated quote";
-  EXPECT_TRUE(field.empty() && record.empty()) << "last record has no line end";
-  return records;
 }
 
 struct GoldenCase {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -169,6 +170,44 @@ TEST_F(RealDriverTest, BusyTimeOfTheDiskArrivesIntervalByInterval) {
     EXPECT_EQ(records[i]["busy_pct"], percent[i]);
   }
   EXPECT_EQ(records[2]["elapsed_s"], 1.5);
+}
+
+// The same three intervals drawn with --svg: 50 %, 100 % and 20 % of a
+// plot 300 high from y = 40, as the CSV printed them.
+TEST_F(RealDriverTest, SvgTimelineDrawsTheFiguresPrinted) {
+  LoadDriverAndDisk();
+  hostk::UserProcess process(505);
+  qelvmon::MonitorHooks hooks;
+  hooks.wait_for_interval = [](std::uint64_t index, std::chrono::nanoseconds) {
+    if (index == 1) {
+      hostk::AdvanceVirtualTicks(1'000'000);
+      SendRequest();
+      hostk::AdvanceVirtualTicks(2'500'000);
+      CompleteRequest();
+      hostk::AdvanceVirtualTicks(1'500'000);
+    } else if (index == 2) {
+      SendRequest();
+      hostk::AdvanceVirtualTicks(5'000'000);
+    } else {
+      hostk::AdvanceVirtualTicks(1'000'000);
+      CompleteRequest();
+      hostk::AdvanceVirtualTicks(4'000'000);
+    }
+    return true;
+  };
+  const std::string svg_path = testing::TempDir() + "qelvmon-real-driver.svg";
+  EXPECT_EQ(Run({"--interval", "0.5", "--count", "3", "--format", "csv", "--svg", svg_path}, hooks, process), 0);
+  EXPECT_EQ(err.str(), "");
+  EXPECT_NE(out.str().find(",3,1,,2500000,5000000,50.0\n"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find(",3,1,,1000000,5000000,20.0\n"), std::string::npos) << out.str();
+
+  std::ifstream in(svg_path);
+  std::stringstream svg;
+  svg << in.rdbuf();
+  EXPECT_NE(svg.str().find("points=\"60.00,190.00 260.00,190.00 260.00,40.00 460.00,40.00 460.00,280.00 "
+                           "660.00,280.00 \"><title>bus 3</title>"),
+            std::string::npos)
+      << svg.str();
 }
 
 TEST_F(RealDriverTest, SecondMonitorIsTurnedAwayWhileTheFirstHoldsTheDevice) {

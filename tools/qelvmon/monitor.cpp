@@ -57,10 +57,22 @@ MonitorHooks WithDefaults(MonitorHooks hooks) {
   return hooks;
 }
 
+// Keeps what a report showed, for the picture.
+void AddToTimeline(const StatisticsReply& reply, const IntervalReport& report, Timeline& timeline) {
+  TimelineSample sample;
+  sample.interval_start = reply.interval_start;
+  sample.interval_end = reply.interval_end;
+  sample.busy = reply.busy_time;
+  timeline.samples.push_back(sample);
+  for (const BusRow& row : report.rows) {
+    if (row.has_device) timeline.names[row.bus] = row.controller;
+  }
+}
+
 }  // namespace
 
 int RunMonitor(ControlChannel& channel, const MonitorConfig& config,
-               const MonitorHooks& given_hooks, std::ostream& out, std::ostream& err) {
+               const MonitorHooks& given_hooks, std::ostream& out, std::ostream& err, Timeline* shown) {
   const MonitorHooks hooks = WithDefaults(given_hooks);
   OpenChannel guard(channel);
   if (const Win32Error error = channel.Open(); error != kSuccess) {
@@ -77,6 +89,8 @@ int RunMonitor(ControlChannel& channel, const MonitorConfig& config,
   info.interval = config.interval;
   const auto writer = MakeReportWriter(config.format, out);
   writer->Begin(info);
+  Timeline timeline;
+  timeline.frequency = info.counter_frequency;
 
   bool failed = false;
   Failure failure{};
@@ -102,12 +116,18 @@ int RunMonitor(ControlChannel& channel, const MonitorConfig& config,
       break;
     }
     writer->Interval(report);
+    AddToTimeline(reply, report, timeline);
     if (hooks.interrupted()) break;
   }
   writer->End();
   if (failed) {
     err << "qelvmon: " << DescribeFailure(failure.operation, failure.error, failure.bus) << "\n";
   }
+  if (std::string why; !config.svg.empty() && !WriteTimelineSvg(config.svg, timeline, &why)) {
+    err << "qelvmon: " << why << "\n";
+    failed = true;
+  }
+  if (shown != nullptr) *shown = std::move(timeline);
 
   if (const Win32Error error = channel.StopCapture(); error != kSuccess) {
     // After a failed read the capture may well be gone already; the first

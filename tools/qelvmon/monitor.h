@@ -12,6 +12,7 @@
 
 #include "qelvmon/control_channel.h"
 #include "qelvmon/options.h"
+#include "qelvmon/timeline.h"
 
 namespace qelvmon {
 
@@ -29,10 +30,12 @@ struct MonitorHooks {
 };
 
 // Runs one monitor session. Reports go to `out`, failures as sentences to
-// `err`. Returns the process exit code: 0 when the run ended by --count or
-// by interruption, 1 after a failure.
+// `err`; with config.svg the intervals shown are drawn there at the end.
+// Returns the process exit code: 0 when the run ended by --count or by
+// interruption, 1 after a failure. `shown` (optional) receives the
+// intervals reported, with the controller names they showed.
 int RunMonitor(ControlChannel& channel, const MonitorConfig& config, const MonitorHooks& hooks,
-               std::ostream& out, std::ostream& err);
+               std::ostream& out, std::ostream& err, Timeline* shown = nullptr);
 
 // ParseCommandLine then RunMonitor: the whole program given its arguments
 // (without the program name). 2 on a usage error.

@@ -64,6 +64,13 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, std::ostream&
           },
           ""));
   app.add_flag("-a,--all", config.all_buses, "Show idle buses without a device too");
+  app.add_option("--svg", config.svg,
+                 "When the run ends (count reached, Ctrl-C or failure), draw the intervals shown as an SVG "
+                 "timeline in FILE")
+      ->type_name("FILE")
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string { return text.empty() ? "needs a file name" : std::string{}; },
+          ""));
 
   // CLI11 wants the arguments in reverse order when given as a vector.
   std::vector<std::string> reversed(args.rbegin(), args.rend());

@@ -18,6 +18,8 @@ struct MonitorConfig {
   OutputFormat format = OutputFormat::kTable;
   // Show idle buses without a device too.
   bool all_buses = false;
+  // Where to draw the intervals shown, when the run ends; empty for none.
+  std::string svg;
 };
 
 struct ParseResult {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -15,6 +16,7 @@
 #include "qelvmon/ioctl_channel.h"
 #include "qelvmon/monitor.h"
 #include "sim/machine.h"
+#include "sim/replay.h"
 #include "sim/workload.h"
 
 namespace qelvsim {
@@ -50,42 +52,12 @@ class ProcessApi {
   hostk::UserProcess* process_;
 };
 
-// Passes everything on and keeps what the monitor read, for the picture.
-class RecordingChannel final : public qelvmon::ControlChannel {
- public:
-  RecordingChannel(qelvmon::ControlChannel& inner, Timeline* timeline) : inner_(inner), timeline_(timeline) {}
-  qelvmon::Win32Error Open() override { return inner_.Open(); }
-  qelvmon::Win32Error StartCapture() override { return inner_.StartCapture(); }
-  qelvmon::Win32Error ReadStatistics(qelvmon::StatisticsBytes& reply) override {
-    qelvmon::Win32Error error = inner_.ReadStatistics(reply);
-    if (error == qelvmon::kSuccess) {
-      qelvmon::StatisticsReply decoded = qelvmon::DecodeStatisticsReply(reply);
-      TimelineSample sample;
-      sample.interval_start = decoded.interval_start;
-      sample.interval_end = decoded.interval_end;
-      sample.busy = decoded.busy_time;
-      timeline_->samples.push_back(sample);
-    }
-    return error;
-  }
-  qelvmon::Win32Error GetControllerName(std::uint8_t bus, std::string& name) override {
-    qelvmon::Win32Error error = inner_.GetControllerName(bus, name);
-    if (error == qelvmon::kSuccess) timeline_->names[bus] = name;
-    return error;
-  }
-  qelvmon::Win32Error StopCapture() override { return inner_.StopCapture(); }
-  void Close() override { inner_.Close(); }
-  std::int64_t CounterFrequency() override { return inner_.CounterFrequency(); }
-
- private:
-  qelvmon::ControlChannel& inner_;
-  Timeline* timeline_;
-};
-
 const char kUsage[] =
     "usage: qelvsim [--machine FILE.reg] [--workload NAME|FILE] [--seconds N]\n"
     "               [--attach-mode 0-7] [--time real|virtual] [--interval SECONDS]\n"
     "               [--svg FILE] [--pace SECONDS] [--seed N] [--format table|csv|json]\n"
+    "       qelvsim --replay TRACE [--trace-format auto|wpa|blkparse|cambridge]\n"
+    "               [--interval SECONDS] [--svg FILE] [--format table|csv|json]\n"
     "       qelvsim --write-machine FILE.reg\n"
     "\n"
     "Boots a simulated Windows 2000 machine whose storage stacks the Plug and\n"
@@ -107,7 +79,13 @@ const char kUsage[] =
     "  --seed N          seed of the workload and the disks (default 1)\n"
     "  --format F        qelvmon output: table, csv or json (default table)\n"
     "  --write-machine FILE  write the default machine without qelvard1 in any\n"
-    "                    filter list (for an installer to add it) and stop\n";
+    "                    filter list (for an installer to add it) and stop\n"
+    "  --replay TRACE    replay a recorded disk trace instead of a workload: each\n"
+    "                    disk of the trace on a bus of its own, every request sent\n"
+    "                    and completed at its recorded times (virtual time)\n"
+    "  --trace-format F  the trace's format: wpa (Windows Performance Analyzer\n"
+    "                    disk I/O CSV), blkparse (text), cambridge (block trace\n"
+    "                    CSV); auto (the default) tells them by the first line\n";
 
 bool ParseDouble(const std::string& text, double* out) {
   try {
@@ -148,6 +126,7 @@ void PrintStacks(sim::Machine& machine, std::ostream& out) {
 }  // namespace
 
 int ParseOptions(int argc, const char* const* argv, SimOptions* options, std::ostream& out, std::ostream& err) {
+  std::set<std::string> given;
   for (int i = 0; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -165,6 +144,7 @@ int ParseOptions(int argc, const char* const* argv, SimOptions* options, std::os
       err << "qelvsim: " << arg << " needs a value\n" << kUsage;
       return 2;
     }
+    given.insert(arg);
     double number = 0;
     auto bad = [&](const std::string& why) {
       err << "qelvsim: " << arg << ": " << why << "\n";
@@ -204,27 +184,112 @@ int ParseOptions(int argc, const char* const* argv, SimOptions* options, std::os
     } else if (arg == "--format") {
       if (value != "table" && value != "csv" && value != "json") return bad("must be table, csv or json");
       options->format = value;
+    } else if (arg == "--replay") {
+      if (value.empty()) return bad("needs a trace file");
+      options->replay = value;
+    } else if (arg == "--trace-format") {
+      if (!sim::ParseTraceFormat(value, &options->trace_format)) {
+        return bad("unknown format \"" + value + "\" (known: " + sim::KnownTraceFormats() + ")");
+      }
     } else {
       err << "qelvsim: unknown option " << arg << "\n" << kUsage;
       return 2;
     }
   }
+  if (!options->replay.empty()) {
+    // The trace makes the machine, its time and its requests.
+    for (const char* other : {"--machine", "--workload", "--seconds", "--time", "--seed", "--write-machine", "--pace"}) {
+      if (given.count(other) != 0) {
+        err << "qelvsim: " << other << " cannot be combined with --replay\n";
+        return 2;
+      }
+    }
+  } else if (given.count("--trace-format") != 0) {
+    err << "qelvsim: --trace-format needs --replay\n";
+    return 2;
+  }
   return -1;
 }
 
-int RunSimulation(const SimOptions& options, std::ostream& out, std::ostream& err, Timeline* timeline_out) {
-  std::string error;
-  if (!options.write_machine.empty()) {
-    hostreg::Registry& registry = hostreg::Registry::Machine();
-    registry.Clear();
-    sim::WriteDefaultMachineRegistry(registry, /*with_monitor_filter=*/false);
-    if (!registry.SaveFile(options.write_machine, &error)) {
-      err << "qelvsim: could not write " << options.write_machine << ": " << error << "\n";
-      return 1;
-    }
-    out << "qelvsim: default machine written to " << options.write_machine << "\n";
-    return 0;
+namespace {
+
+qelvmon::OutputFormat OutputFormatOf(const SimOptions& options) {
+  return options.format == "csv"    ? qelvmon::OutputFormat::kCsv
+         : options.format == "json" ? qelvmon::OutputFormat::kJson
+                                    : qelvmon::OutputFormat::kTable;
+}
+
+sim::Ticks IntervalTicks(const SimOptions& options, const sim::Scheduler& scheduler) {
+  return static_cast<sim::Ticks>(std::llround(options.interval * static_cast<double>(scheduler.Frequency())));
+}
+
+void SetAttachMode(hostreg::Registry& registry, int attach_mode) {
+  if (attach_mode < 0) return;
+  std::lock_guard<std::recursive_mutex> lock(registry.Mutex());
+  registry.Create("System\\CurrentControlSet\\Services\\qelvard1")
+      ->SetValue("KVFlags", hostreg::kRegDword, hostreg::EncodeDword(static_cast<uint32_t>(attach_mode)));
+}
+
+bool BootMachine(sim::Machine& machine, hostreg::Registry& registry, std::ostream& err) {
+  hostpnp::RegisterDriverImage("qelvard1", DriverEntry);
+  NTSTATUS status = machine.Boot(registry);
+  if (!NT_SUCCESS(status)) {
+    err << "qelvsim: the machine did not boot (status 0x" << std::hex << static_cast<uint32_t>(status) << std::dec
+        << ")\n";
+    return false;
   }
+  return true;
+}
+
+void ReportStacks(sim::Machine& machine, std::ostream& out) {
+  PrintStacks(machine, out);
+  if (machine.Pnp()->LoadedDriver("qelvard1") == nullptr) {
+    out << "qelvsim: qelvard1 is not a filter of any device on this machine; the monitor will find no driver\n";
+  }
+  out << "\n";
+}
+
+// qelvmon as a user process of the machine: `count` intervals from
+// `begin`, the machine run up to each read.
+int MonitorMachine(sim::Scheduler& scheduler, const SimOptions& options, sim::Ticks begin, std::uint64_t count,
+                   const std::function<std::chrono::system_clock::time_point()>& wall_clock, std::ostream& out,
+                   std::ostream& err, qelvmon::Timeline* shown) {
+  hostk::UserProcess process(1234);
+  qelvmon::IoctlChannel<ProcessApi> channel{ProcessApi(&process)};
+  qelvmon::MonitorConfig config;
+  config.interval = std::chrono::nanoseconds(static_cast<std::int64_t>(options.interval * 1e9));
+  config.count = count;
+  config.format = OutputFormatOf(options);
+  qelvmon::MonitorHooks hooks;
+  const sim::Ticks interval_ticks = IntervalTicks(options, scheduler);
+  hooks.wait_for_interval = [&](std::uint64_t index, std::chrono::nanoseconds /*length*/) {
+    if (options.virtual_time && options.pace > 0) {
+      std::this_thread::sleep_for(std::chrono::microseconds(static_cast<std::int64_t>(options.pace * 1e6)));
+    }
+    scheduler.RunUntil(begin + static_cast<sim::Ticks>(index) * interval_ticks);
+    return g_interrupted == 0;
+  };
+  hooks.interrupted = [] { return g_interrupted != 0; };
+  if (options.virtual_time) hooks.wall_clock = wall_clock;
+  auto previous = std::signal(SIGINT, OnInterrupt);
+  int exit_code = qelvmon::RunMonitor(channel, config, hooks, out, err, shown);
+  std::signal(SIGINT, previous);
+  return exit_code;
+}
+
+bool DrawTimeline(const SimOptions& options, const qelvmon::Timeline& timeline, std::ostream& out, std::ostream& err) {
+  if (options.svg.empty()) return true;
+  std::string why;
+  if (!qelvmon::WriteTimelineSvg(options.svg, timeline, &why)) {
+    err << "qelvsim: " << why << "\n";
+    return false;
+  }
+  out << "qelvsim: utilisation timeline written to " << options.svg << "\n";
+  return true;
+}
+
+int RunWorkload(const SimOptions& options, std::ostream& out, std::ostream& err, qelvmon::Timeline* timeline_out) {
+  std::string error;
   sim::WorkloadSpec workload;
   if (!sim::LoadWorkload(options.workload, &workload, &error)) {
     err << "qelvsim: workload: " << error << "\n";
@@ -246,68 +311,26 @@ int RunSimulation(const SimOptions& options, std::ostream& out, std::ostream& er
     }
   }
   if (!from_file) sim::WriteDefaultMachineRegistry(registry);
-  if (options.attach_mode >= 0) {
-    std::lock_guard<std::recursive_mutex> lock(registry.Mutex());
-    registry.Create("System\\CurrentControlSet\\Services\\qelvard1")
-        ->SetValue("KVFlags", hostreg::kRegDword, hostreg::EncodeDword(static_cast<uint32_t>(options.attach_mode)));
-  }
+  SetAttachMode(registry, options.attach_mode);
 
   sim::MachineOptions machine_options;
   machine_options.time = options.virtual_time ? sim::TimeMode::kVirtual : sim::TimeMode::kReal;
   machine_options.seed = options.seed;
   sim::Machine machine(machine_options);
-  hostpnp::RegisterDriverImage("qelvard1", DriverEntry);
-  NTSTATUS status = machine.Boot(registry);
-  if (!NT_SUCCESS(status)) {
-    err << "qelvsim: the machine did not boot (status 0x" << std::hex << static_cast<uint32_t>(status) << std::dec
-        << ")\n";
-    return 1;
-  }
+  if (!BootMachine(machine, registry, err)) return 1;
   out << "qelvsim: machine booted from " << (from_file ? options.machine_file : std::string("the default machine"))
       << ", " << (options.virtual_time ? "virtual" : "real") << " time, workload " << options.workload << "\n";
-  PrintStacks(machine, out);
-  PDRIVER_OBJECT filter = machine.Pnp()->LoadedDriver("qelvard1");
-  if (filter == nullptr) {
-    out << "qelvsim: qelvard1 is not a filter of any device on this machine; the monitor will find no driver\n";
-  }
-  out << "\n";
+  ReportStacks(machine, out);
 
   sim::Scheduler& scheduler = machine.GetScheduler();
-  sim::Ticks frequency = scheduler.Frequency();
-  auto duration = static_cast<sim::Ticks>(std::llround(options.seconds * static_cast<double>(frequency)));
+  auto duration = static_cast<sim::Ticks>(std::llround(options.seconds * static_cast<double>(scheduler.Frequency())));
   sim::WorkloadRunner runner(&machine, workload, options.seed);
   runner.Start(duration);
   sim::Ticks begin = scheduler.Now();
 
-  // qelvmon, as a user process of the machine.
-  Timeline timeline;
-  timeline.frequency = frequency;
-  int monitor_exit = 0;
-  {
-    hostk::UserProcess process(1234);
-    qelvmon::IoctlChannel<ProcessApi> channel{ProcessApi(&process)};
-    RecordingChannel recording(channel, &timeline);
-    qelvmon::MonitorConfig config;
-    config.interval = std::chrono::nanoseconds(static_cast<std::int64_t>(options.interval * 1e9));
-    config.count = static_cast<std::uint64_t>(std::max(1.0, std::floor(options.seconds / options.interval)));
-    config.format = options.format == "csv" ? qelvmon::OutputFormat::kCsv
-                    : options.format == "json" ? qelvmon::OutputFormat::kJson
-                                               : qelvmon::OutputFormat::kTable;
-    qelvmon::MonitorHooks hooks;
-    sim::Ticks interval_ticks = static_cast<sim::Ticks>(std::llround(options.interval * static_cast<double>(frequency)));
-    hooks.wait_for_interval = [&](std::uint64_t index, std::chrono::nanoseconds /*length*/) {
-      if (options.virtual_time && options.pace > 0) {
-        std::this_thread::sleep_for(std::chrono::microseconds(static_cast<std::int64_t>(options.pace * 1e6)));
-      }
-      scheduler.RunUntil(begin + static_cast<sim::Ticks>(index) * interval_ticks);
-      return g_interrupted == 0;
-    };
-    hooks.interrupted = [] { return g_interrupted != 0; };
-    if (options.virtual_time) hooks.wall_clock = VirtualWallClock;
-    auto previous = std::signal(SIGINT, OnInterrupt);
-    monitor_exit = qelvmon::RunMonitor(recording, config, hooks, out, err);
-    std::signal(SIGINT, previous);
-  }
+  qelvmon::Timeline timeline;
+  auto count = static_cast<std::uint64_t>(std::max(1.0, std::floor(options.seconds / options.interval)));
+  int monitor_exit = MonitorMachine(scheduler, options, begin, count, VirtualWallClock, out, err, &timeline);
 
   // Let what is in flight finish, then take the machine down.
   runner.StopIssuing();
@@ -333,17 +356,167 @@ int RunSimulation(const SimOptions& options, std::ostream& out, std::ostream& er
     }
     out << "qelvsim: machine saved to " << options.machine_file << "\n";
   }
-  if (!options.svg.empty()) {
-    std::ofstream file(options.svg, std::ios::binary | std::ios::trunc);
-    file << TimelineSvg(timeline);
-    if (!file) {
-      err << "qelvsim: could not write " << options.svg << "\n";
-      return 1;
-    }
-    out << "qelvsim: utilisation timeline written to " << options.svg << "\n";
-  }
+  if (!DrawTimeline(options, timeline, out, err)) return 1;
   if (timeline_out != nullptr) *timeline_out = timeline;
   return monitor_exit;
+}
+
+// --- Replay of a recorded trace ----------------------------------------------
+
+// Where the recording's ticks sit on the machine's counter, and the
+// capture around them.
+struct ReplayClock {
+  sim::Ticks offset = 0;         // counter = recording tick + offset
+  sim::Ticks capture_start = 0;  // on the counter
+  std::uint64_t intervals = 0;
+  sim::Ticks first_issue = 0;  // recording ticks
+  sim::Ticks last_completion = 0;
+};
+
+// The capture starts at the first issue rounded down to a whole interval
+// and ends with the interval of the last completion. The recording's own
+// ticks are the counter's whenever the machine's clock has not passed
+// them; else they move on by whole intervals.
+ReplayClock PlanReplayClock(const sim::Trace& trace, sim::Ticks now, sim::Ticks interval) {
+  ReplayClock clock;
+  clock.first_issue = trace.requests.front().issue;
+  for (const sim::TraceRequest& r : trace.requests) clock.last_completion = std::max(clock.last_completion, r.complete);
+  const sim::Ticks start = clock.first_issue / interval * interval;
+  if (start < now) clock.offset = (now - start + interval - 1) / interval * interval;
+  clock.capture_start = start + clock.offset;
+  clock.intervals = static_cast<std::uint64_t>(std::max<sim::Ticks>(1, (clock.last_completion - start + interval - 1) / interval));
+  return clock;
+}
+
+// The wall-clock time stamped on the reports: a recording on the filetime
+// clock of the years 1970 to 2199 carries its own day; any other runs from
+// the fixed day of virtual runs.
+std::function<std::chrono::system_clock::time_point()> ReplayWallClock(const sim::Trace& trace,
+                                                                       const ReplayClock& clock) {
+  using FiletimeTicks = std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>;
+  constexpr std::int64_t kFiletime1970 = 116444736000000000LL;
+  constexpr std::int64_t kFiletime2200 = 189563328000000000LL;
+  const sim::Ticks recorded_start = clock.capture_start - clock.offset;
+  if (!trace.filetime_clock) return VirtualWallClock;
+  std::chrono::system_clock::time_point start(std::chrono::seconds(950745600));  // 2000-02-17T00:00:00Z
+  if (recorded_start >= kFiletime1970 && recorded_start < kFiletime2200) {
+    start = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(FiletimeTicks(recorded_start - kFiletime1970)));
+  }
+  const sim::Ticks capture_start = clock.capture_start;
+  return [start, capture_start] {
+    return start + std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                       FiletimeTicks(hostk::PerformanceCounter() - capture_start));
+  };
+}
+
+std::string Seconds(sim::Ticks ticks, sim::Ticks frequency) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%lld.%07lld", static_cast<long long>(ticks / frequency),
+                static_cast<long long>(ticks % frequency));
+  return text;
+}
+
+std::string Percent(sim::Ticks part, sim::Ticks whole) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", whole > 0 ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0);
+  return text;
+}
+
+// Per disk: what the driver measured beside what adding up response
+// times would claim, both over the span of the trace.
+void PrintReplaySummary(const sim::Trace& trace, const ReplayClock& clock, const sim::TraceReplay& replay,
+                        const qelvmon::Timeline& timeline, sim::Ticks frequency, std::ostream& out) {
+  const sim::Ticks span = clock.last_completion - clock.first_issue;
+  out << "\nqelvsim: replayed " << trace.requests.size() << " requests (" << sim::TraceFormatName(trace.format)
+      << " trace) over " << Seconds(span, frequency) << " s, from the first issue to the last completion\n";
+  out << "  bus  disk                       requests  busy s        busy %  peak outstanding  response sum s  "
+         "\"% Disk Time\"\n";
+  for (size_t disk = 0; disk < trace.disks.size(); ++disk) {
+    sim::Ticks busy = 0;
+    for (const qelvmon::TimelineSample& sample : timeline.samples) busy += sample.busy[disk];
+    const sim::Ticks response = sim::TraceResponseSum(trace, static_cast<int>(disk));
+    const sim::ReplayDiskFigures& figures = replay.Figures()[disk];
+    char line[256];
+    std::snprintf(line, sizeof line, "  %-4zu %-26s %8llu  %-12s %7s  %16zu  %-14s %13s\n", disk,
+                  trace.disks[disk].c_str(), static_cast<unsigned long long>(figures.completed),
+                  Seconds(busy, frequency).c_str(), Percent(busy, span).c_str(), figures.peak_outstanding,
+                  Seconds(response, frequency).c_str(), Percent(response, span).c_str());
+    out << line;
+    if (figures.failed != 0 || figures.refused != 0) {
+      out << "       " << figures.failed << " completed with an error, " << figures.refused << " could not be sent\n";
+    }
+  }
+  out << "  (busy: the driver's time with at least one request outstanding; \"% Disk Time\": the sum of response\n"
+         "   times over the same span, as counters that add them up report it)\n";
+}
+
+int RunReplay(const SimOptions& options, std::ostream& out, std::ostream& err, qelvmon::Timeline* timeline_out) {
+  std::string error;
+  sim::Trace trace;
+  if (!sim::LoadTrace(options.replay, options.trace_format, &trace, &error)) {
+    err << "qelvsim: " << error << "\n";
+    return 1;
+  }
+  if (trace.disks.size() > 256) {
+    err << "qelvsim: " << options.replay << ": " << trace.disks.size()
+        << " disks; a machine has bus indexes for at most 256\n";
+    return 1;
+  }
+  hostreg::Registry& registry = hostreg::Registry::Machine();
+  registry.Clear();
+  sim::WriteRecordedMachineRegistry(registry, trace.disks);
+  SetAttachMode(registry, options.attach_mode);
+
+  sim::MachineOptions machine_options;
+  machine_options.recorded_disks = trace.disks;
+  sim::Machine machine(machine_options);
+  if (!BootMachine(machine, registry, err)) return 1;
+  out << "qelvsim: machine booted with the " << trace.disks.size() << " disk(s) of " << options.replay << " ("
+      << sim::TraceFormatName(trace.format) << " trace, " << trace.requests.size() << " requests), virtual time\n";
+  ReportStacks(machine, out);
+
+  sim::Scheduler& scheduler = machine.GetScheduler();
+  const ReplayClock clock = PlanReplayClock(trace, scheduler.Now(), IntervalTicks(options, scheduler));
+  scheduler.RunUntil(clock.capture_start);
+  sim::TraceReplay replay(&machine, trace, clock.offset);
+  replay.Start();
+
+  qelvmon::Timeline timeline;
+  int monitor_exit = MonitorMachine(scheduler, options, clock.capture_start, clock.intervals,
+                                    ReplayWallClock(trace, clock), out, err, &timeline);
+  replay.StopIssuing();
+  scheduler.Drain();
+  machine.Shutdown();
+  scheduler.Stop();
+
+  PrintReplaySummary(trace, clock, replay, timeline, scheduler.Frequency(), out);
+  if (!DrawTimeline(options, timeline, out, err)) return 1;
+  if (timeline_out != nullptr) *timeline_out = timeline;
+  bool all_done = true;
+  for (const sim::ReplayDiskFigures& figures : replay.Figures()) {
+    all_done = all_done && figures.failed == 0 && figures.refused == 0;
+  }
+  return all_done ? monitor_exit : 1;
+}
+
+}  // namespace
+
+int RunSimulation(const SimOptions& options, std::ostream& out, std::ostream& err, qelvmon::Timeline* timeline_out) {
+  if (!options.write_machine.empty()) {
+    std::string error;
+    hostreg::Registry& registry = hostreg::Registry::Machine();
+    registry.Clear();
+    sim::WriteDefaultMachineRegistry(registry, /*with_monitor_filter=*/false);
+    if (!registry.SaveFile(options.write_machine, &error)) {
+      err << "qelvsim: could not write " << options.write_machine << ": " << error << "\n";
+      return 1;
+    }
+    out << "qelvsim: default machine written to " << options.write_machine << "\n";
+    return 0;
+  }
+  if (!options.replay.empty()) return RunReplay(options, out, err, timeline_out);
+  return RunWorkload(options, out, err, timeline_out);
 }
 
 }  // namespace qelvsim

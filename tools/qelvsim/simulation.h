@@ -7,7 +7,8 @@
 #include <ostream>
 #include <string>
 
-#include "qelvsim/timeline.h"
+#include "qelvmon/timeline.h"
+#include "sim/trace.h"
 
 namespace qelvsim {
 
@@ -25,6 +26,9 @@ struct SimOptions {
   // Only write the default machine, without qelvard1 in any filter list,
   // to this file (for an installer to work on) and stop.
   std::string write_machine;
+  // Replay this recorded trace instead of running a workload.
+  std::string replay;
+  sim::TraceFormat trace_format = sim::TraceFormat::kAuto;
 };
 
 // Parses the command line (without the program name). Returns -1 to run,
@@ -32,7 +36,8 @@ struct SimOptions {
 int ParseOptions(int argc, const char* const* argv, SimOptions* options, std::ostream& out, std::ostream& err);
 
 // Runs the whole job; returns the exit code. `timeline` (optional)
-// receives what the monitor read.
-int RunSimulation(const SimOptions& options, std::ostream& out, std::ostream& err, Timeline* timeline = nullptr);
+// receives what the monitor showed.
+int RunSimulation(const SimOptions& options, std::ostream& out, std::ostream& err,
+                  qelvmon::Timeline* timeline = nullptr);
 
 }  // namespace qelvsim

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The Windows build of qelvard1.sys under Wine: installed as a kernel
-# service, loaded with each form of "KVFlags", driven by the protocol suite
-# (qelvproto.exe) and by the monitor (qelvmon.exe), stopped (DriverUnload)
-# and loaded again.
+# The Windows build of qelvard1.sys under Wine: installed by qelvard1.inf
+# as a user installs it (rundll32 setupapi,InstallHinfSection), loaded with
+# each form of "KVFlags", driven by the protocol suite (qelvproto.exe) and
+# by the monitor (qelvmon.exe, its --svg picture checked against its CSV),
+# stopped (DriverUnload) and loaded again.
 #
 # Wine has no SCSI storage stack, loads no class filters and does not
 # emulate IRQL: no filter device ever exists here, so this covers load,
@@ -16,7 +17,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 arch=$1 tpl=$2 win=$3 run=$4
 need_template "$arch" "$tpl"
-for f in qelvard1.sys qelvproto.exe qelvmon.exe; do
+for f in qelvard1.sys qelvard1.inf qelvproto.exe qelvmon.exe; do
   [ -f "$win/$f" ] || fail "$win/$f is missing (make windows builds it)"
 done
 
@@ -29,29 +30,40 @@ cp --remove-destination "$win/qelvard1.sys" "$prefix/drive_c/windows/system32/dr
 brief() { tr '\n' ' ' <"$1" | cut -c1-300; cat "$1.err" 2>/dev/null | tr '\n' ' ' | cut -c1-200; }
 
 svc='HKLM\System\CurrentControlSet\Services\qelvard1'
-cat >"$run/service.reg" <<'EOF'
-Windows Registry Editor Version 5.00
+# The INF and the driver in a folder of their own, as shipped.
+dist="$run/dist"
+rm -rf "$dist" && mkdir -p "$dist" && cp "$win/qelvard1.sys" "$win/qelvard1.inf" "$dist/"
+wine_run 120 "$run/inf.out" rundll32 setupapi,InstallHinfSection DefaultInstall 132 "$(winpath "$dist/qelvard1.inf")"
+step "rundll32 setupapi,InstallHinfSection DefaultInstall 132 qelvard1.inf" \
+  "$([ $? -eq 0 ] || brief "$run/inf.out")"
+cmp -s "$win/qelvard1.sys" "$prefix/drive_c/windows/system32/drivers/qelvard1.sys"
+step "qelvard1.sys copied to system32\\drivers" "$([ $? -eq 0 ] || echo "missing or different")"
 
-[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\qelvard1]
-"Type"=dword:00000001
-"Start"=dword:00000003
-"ErrorControl"=dword:00000001
-"ImagePath"=hex(2):5c,00,53,00,79,00,73,00,74,00,65,00,6d,00,52,00,6f,00,6f,00,\
-  74,00,5c,00,73,00,79,00,73,00,74,00,65,00,6d,00,33,00,32,00,5c,00,64,00,72,\
-  00,69,00,76,00,65,00,72,00,73,00,5c,00,71,00,65,00,6c,00,76,00,61,00,72,00,\
-  64,00,31,00,2e,00,73,00,79,00,73,00,00,00
-EOF
-to_utf16_reg "$run/service.reg" "$run/service16.reg"
-wine_run 60 "$run/import.out" reg import "$(winpath "$run/service16.reg")"
-step "service key imported" "$([ $? -eq 0 ] || brief "$run/import.out")"
 # services.exe reads its database only when it starts.
 wine_stop
 # A persistent server keeps the driver host process up between our calls.
 timeout -k 5 30 wineserver -p
-wine_run 60 "$run/svc.out" reg query "$svc" /v ImagePath
-grep -q 'REG_EXPAND_SZ *\\SystemRoot\\system32\\drivers\\qelvard1.sys' "$run/svc.out"
-step "ImagePath is \\SystemRoot\\system32\\drivers\\qelvard1.sys" \
-  "$([ $? -eq 0 ] || brief "$run/svc.out")"
+wine_run 60 "$run/svc.out" reg query "$svc"
+# Exactly the README's values. Wine's service manager adds two of its own
+# to every service it creates (ObjectName LocalSystem, PreshutdownTimeout);
+# Windows writes neither for a kernel driver, so they are let through by
+# name and nothing else is.
+got=$(grep -E '^ +[A-Za-z]' "$run/svc.out" | awk '{print $1, $2, $3}' |
+      grep -vE '^(ObjectName|PreshutdownTimeout) ' | sort | tr '\n' ';')
+want='ErrorControl REG_DWORD 0x1;ImagePath REG_EXPAND_SZ \SystemRoot\system32\drivers\qelvard1.sys;'
+want+='Start REG_DWORD 0x0;Type REG_DWORD 0x1;'
+step "service key holds Type 1, Start 0, ErrorControl 1, ImagePath \\SystemRoot\\system32\\drivers\\qelvard1.sys" \
+  "$([ "$got" = "$want" ] || echo "got: $got")"
+
+# A boot-start driver is loaded by the service manager as it starts; the
+# rounds below start it themselves, so it is stopped first.
+wine_run 60 "$run/boot.out" sc query qelvard1
+grep -q 'STATE *: *4 *RUNNING' "$run/boot.out"
+step "the boot-start service is running after the service manager starts" \
+  "$([ $? -eq 0 ] || brief "$run/boot.out")"
+wine_run 60 "$run/bootstop.out" sc stop qelvard1
+grep -q 'STATE *: *1 *STOPPED' "$run/bootstop.out"
+step "the boot-start service stops" "$([ $? -eq 0 ] || brief "$run/bootstop.out")"
 
 # set_flags KIND: the "KVFlags" value of one load.
 set_flags() {
@@ -88,12 +100,17 @@ for flags in absent dword-0x0D binary-1-byte binary-12-bytes string-1; do
   fi
   step "protocol suite (KVFlags $flags)" "$why"
 
-  wine_run 60 "$run/mon.out" "$(winpath "$win/qelvmon.exe")" --count 1 --interval 0.1
+  rm -f "$run/mon.svg"
+  wine_run 60 "$run/mon.out" "$(winpath "$win/qelvmon.exe")" --count 2 --interval 0.1 --format csv \
+    --svg "$(winpath "$run/mon.svg")"
   rc=$?
   cp "$run/mon.out" "$run/mon-$flags.out"
   why=""
   [ $rc -eq 0 ] && [ -s "$run/mon.out" ] || why="exit $rc: $(brief "$run/mon.out")"
-  step "qelvmon --count 1 (KVFlags $flags)" "$why"
+  step "qelvmon --count 2 --svg (KVFlags $flags)" "$why"
+  python3 "$here/svg_check.py" "$run/mon.out" "$run/mon.svg" >"$run/svgcheck.out" 2>&1
+  step "qelvmon's picture is valid SVG and draws the figures printed (KVFlags $flags)" \
+    "$([ $? -eq 0 ] || brief "$run/svgcheck.out")"
 
   wine_run 60 "$run/stop.out" sc stop qelvard1
   rc=$?

@@ -1,10 +1,17 @@
-#include "qelvsim/timeline.h"
+#include "qelvmon/timeline.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <optional>
 #include <sstream>
 
-namespace qelvsim {
+#include "qelvmon/report.h"
+#include "qelvmon/utilisation.h"
+
+namespace qelvmon {
 namespace {
 
 constexpr int kWidth = 960;
@@ -35,15 +42,8 @@ std::string XmlEscape(const std::string& text) {
       case '"': out += "&quot;"; break;
       case '\'': out += "&apos;"; break;
       default:
-        // Control characters are not allowed in XML 1.0; bytes above 0x7F
-        // are Latin-1 text and become their code points.
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out += '?';
-        } else if (static_cast<unsigned char>(c) >= 0x80) {
-          out += "&#" + std::to_string(static_cast<unsigned char>(c)) + ";";
-        } else {
-          out += c;
-        }
+        // Control characters are not allowed in XML 1.0.
+        out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
     }
   }
   return out;
@@ -72,6 +72,13 @@ std::string TimelineSvg(const Timeline& timeline) {
   double span = static_cast<double>(std::max<std::int64_t>(1, last - first));
   auto x_of = [&](std::int64_t ticks) { return kLeft + static_cast<double>(ticks - first) / span * kPlotWidth; };
   auto y_of = [&](double fraction) { return kTop + (1.0 - fraction) * kPlotHeight; };
+  // The share as printed, 0 to 100 % (a reply beyond either end is drawn
+  // at the end); an empty interval is drawn at 0.
+  auto y_of_interval = [&](const TimelineSample& s, int bus) {
+    std::optional<std::int64_t> permille =
+        BusyPermille(s.busy[static_cast<size_t>(bus)], s.interval_start, s.interval_end);
+    return y_of(static_cast<double>(std::clamp<std::int64_t>(permille.value_or(0), 0, 1000)) / 1000.0);
+  };
 
   // Axes and grid: 0, 25, 50, 75, 100 %.
   for (int pct = 0; pct <= 100; pct += 25) {
@@ -103,15 +110,12 @@ std::string TimelineSvg(const Timeline& timeline) {
     // A step line: each interval's utilisation held across the interval.
     std::ostringstream points;
     for (const TimelineSample& s : timeline.samples) {
-      std::int64_t length = s.interval_end - s.interval_start;
-      double fraction = length > 0 ? static_cast<double>(s.busy[static_cast<size_t>(bus)]) / static_cast<double>(length) : 0;
-      fraction = std::clamp(fraction, 0.0, 1.0);
-      points << Number(x_of(s.interval_start)) << "," << Number(y_of(fraction)) << " " << Number(x_of(s.interval_end))
-             << "," << Number(y_of(fraction)) << " ";
+      const std::string y = Number(y_of_interval(s, bus));
+      points << Number(x_of(s.interval_start)) << "," << y << " " << Number(x_of(s.interval_end)) << "," << y << " ";
     }
     auto name = timeline.names.find(bus);
     std::string label = "bus " + std::to_string(bus);
-    if (name != timeline.names.end() && !name->second.empty()) label += ": " + name->second;
+    if (name != timeline.names.end() && !name->second.empty()) label += ": " + AnsiToUtf8(name->second);
     svg << "<polyline fill=\"none\" stroke=\"" << stroke << "\" stroke-width=\"2\" points=\"" << points.str()
         << "\"><title>" << XmlEscape(label) << "</title></polyline>\n"
         << "<line x1=\"" << kLeft + kPlotWidth + 20 << "\" y1=\"" << legend_y << "\" x2=\"" << kLeft + kPlotWidth + 40
@@ -124,4 +128,15 @@ std::string TimelineSvg(const Timeline& timeline) {
   return svg.str();
 }
 
-}  // namespace qelvsim
+bool WriteTimelineSvg(const std::string& path, const Timeline& timeline, std::string* error) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  if (file) file << TimelineSvg(timeline);
+  if (file) file.close();
+  if (!file) {
+    *error = "cannot write " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace qelvmon

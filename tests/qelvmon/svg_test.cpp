@@ -1,0 +1,154 @@
+// qelvmon --svg: the intervals shown, drawn when the run ends however it
+// ends; every point of the picture is a busy share the report printed.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <unistd.h>
+
+#include "monitor_run.h"
+#include "qelvmon/options.h"
+#include "qelvmon/timeline.h"
+
+namespace {
+
+using qelvmon_test::MonitorRun;
+using qelvmon_test::ParseCsv;
+using qelvmon_test::ReadFile;
+using qelvmon_test::RunRecording;
+using qelvmon_test::ScriptedChannel;
+using qelvmon_test::TestFile;
+
+std::string TempSvg(const char* name) {
+  std::string path = testing::TempDir() + "qelvmon-" + std::to_string(getpid()) + "-" + name + ".svg";
+  std::remove(path.c_str());
+  return path;
+}
+
+// Elements nest and close, attribute values are quoted, text holds no
+// bare '<' or '&': enough of XML to reject a broken picture.
+void ExpectWellFormed(const std::string& svg) {
+  std::vector<std::string> open;
+  size_t at = 0;
+  ASSERT_EQ(svg.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n", 0), 0u);
+  at = svg.find("?>") + 2;
+  while ((at = svg.find('<', at)) != std::string::npos) {
+    size_t end = svg.find('>', at);
+    ASSERT_NE(end, std::string::npos);
+    std::string tag = svg.substr(at + 1, end - at - 1);
+    EXPECT_EQ(std::count(tag.begin(), tag.end(), '"') % 2, 0) << tag;
+    if (tag[0] == '/') {
+      ASSERT_FALSE(open.empty()) << tag;
+      EXPECT_EQ(open.back(), tag.substr(1));
+      open.pop_back();
+    } else if (tag.back() != '/') {
+      open.push_back(tag.substr(0, tag.find(' ')));
+    }
+    size_t next = svg.find('<', end);
+    std::string text = svg.substr(end + 1, next == std::string::npos ? std::string::npos : next - end - 1);
+    for (size_t amp = text.find('&'); amp != std::string::npos; amp = text.find('&', amp + 1)) {
+      EXPECT_NE(text.find(';', amp), std::string::npos) << text;
+    }
+    at = end;
+  }
+  EXPECT_TRUE(open.empty());
+  EXPECT_EQ(open.size(), 0u);
+}
+
+// Per bus (from the line's title "bus N..."), the busy share in tenths of
+// a percent of each interval, read back from the y of its points: the plot
+// is 300 high from y = 40.
+std::map<int, std::vector<long>> DrawnPermille(const std::string& svg) {
+  std::map<int, std::vector<long>> drawn;
+  for (size_t at = svg.find("<polyline"); at != std::string::npos; at = svg.find("<polyline", at + 1)) {
+    size_t points = svg.find("points=\"", at) + 8;
+    std::istringstream pairs(svg.substr(points, svg.find('"', points) - points));
+    int bus = std::stoi(svg.substr(svg.find("<title>bus ", at) + 11));
+    std::vector<double> ys;
+    for (std::string pair; pairs >> pair;) ys.push_back(std::stod(pair.substr(pair.find(',') + 1)));
+    for (size_t i = 0; i + 1 < ys.size(); i += 2) {
+      EXPECT_EQ(ys[i], ys[i + 1]) << "an interval's share is held across it";
+      drawn[bus].push_back(std::lround((340.0 - ys[i]) / 0.3));
+    }
+  }
+  return drawn;
+}
+
+// The shares the CSV printed, by bus and interval; a bus not shown in an
+// interval was idle there. Shares beyond 0 to 100 % are drawn at the end.
+std::map<int, std::vector<long>> PrintedPermille(const std::string& csv, size_t intervals) {
+  std::map<int, std::vector<long>> printed;
+  auto records = ParseCsv(csv);
+  for (size_t i = 1; i < records.size(); ++i) {
+    const auto& r = records[i];
+    auto& row = printed[std::stoi(r[4])];
+    row.resize(intervals, 0);
+    long permille = std::lround(std::stod(r[9]) * 10);
+    row[static_cast<size_t>(std::stoi(r[1]) - 1)] = std::clamp(permille, 0L, 1000L);
+  }
+  return printed;
+}
+
+qelvmon::MonitorConfig CsvWithSvg(const std::string& path, std::uint64_t count = 0) {
+  qelvmon::MonitorConfig config;
+  config.format = qelvmon::OutputFormat::kCsv;
+  config.count = count;
+  config.svg = path;
+  return config;
+}
+
+TEST(SvgTimeline, EveryPointIsTheShareThePrintedReportShows) {
+  const std::string path = TempSvg("mixed");
+  MonitorRun run = qelvmon_test::RunMonitor(ScriptedChannel::FromFile(TestFile("data/mixed.capture")),
+                                            CsvWithSvg(path, 3));
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  const std::string svg = ReadFile(path);
+  ExpectWellFormed(svg);
+  // Buses 0, 1, 2, 4, 9 have devices; 7 was busy without one.
+  EXPECT_EQ(DrawnPermille(svg), PrintedPermille(run.out, 3));
+  EXPECT_NE(svg.find(">bus 9: Caf\xC3\xA9 SCSI Adapter<"), std::string::npos);
+  EXPECT_NE(svg.find(">bus 4: USB Mass Storage, &quot;Port 2&quot;<"), std::string::npos);
+}
+
+TEST(SvgTimeline, AnInterruptedOrFailedRunDrawsWhatWasShown) {
+  const struct {
+    const char* name;
+    const char* recording;
+    int exit_code;
+  } cases[] = {
+      {"interrupted", "frequency 100\ndevice 0 A\nread 0 100 0:50\ninterrupt\nread 100 200 0:100\n", 0},
+      {"failed", "frequency 100\ndevice 0 A\nread 0 100 0:50\nfail read 0xE0008105\n", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = TempSvg(c.name);
+    MonitorRun run = RunRecording(c.recording, CsvWithSvg(path));
+    EXPECT_EQ(run.exit_code, c.exit_code);
+    const std::string svg = ReadFile(path);
+    ExpectWellFormed(svg);
+    EXPECT_EQ(DrawnPermille(svg), (std::map<int, std::vector<long>>{{0, {500}}}));
+  }
+}
+
+TEST(SvgTimeline, NoPictureWithoutACaptureAndAClearErrorWhenItCannotBeWritten) {
+  const std::string path = TempSvg("unopened");
+  MonitorRun unopened = RunRecording("fail open 2\n", CsvWithSvg(path, 1));
+  EXPECT_EQ(unopened.exit_code, 1);
+  EXPECT_FALSE(std::ifstream(path).good());
+
+  MonitorRun unwritable = RunRecording("read 0 10\n", CsvWithSvg("/nonexistent/dir/t.svg", 1));
+  EXPECT_EQ(unwritable.exit_code, 1);
+  EXPECT_EQ(unwritable.err, "qelvmon: cannot write /nonexistent/dir/t.svg: No such file or directory\n");
+}
+
+TEST(SvgTimeline, TheOptionNamesTheFile) {
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(qelvmon::ParseCommandLine({"--svg", "a.svg"}, out, err).config.svg, "a.svg");
+  const qelvmon::ParseResult empty = qelvmon::ParseCommandLine({"--svg", ""}, out, err);
+  EXPECT_EQ(empty.exit_code, 2);
+  EXPECT_NE(err.str().find("needs a file name"), std::string::npos) << err.str();
+}
+
+}  // namespace
