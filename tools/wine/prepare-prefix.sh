@@ -22,6 +22,14 @@ if [ "$arch" = i686 ] &&
   report_skip "wine32:i386 is not installed (tools/wine/install-wine.sh installs it as root)"
 fi
 
+# Some Linux kernels are built without IA-32 emulation: the 32-bit Wine
+# loader is installed but cannot be executed at all.
+if [ "$arch" = i686 ] && [ -x /usr/lib/wine/wine ]; then
+  /usr/lib/wine/wine --version >/dev/null 2>&1
+  [ $? -eq 126 ] &&
+    report_skip "this Linux kernel cannot execute 32-bit programs (no IA-32 emulation), so 32-bit Wine cannot run"
+fi
+
 wine_env "$tpl" "$arch"
 start=$(date +%s.%N)
 wine_run 180 "$tpl.boot" wineboot --init || report_fail "wineboot --init failed ($?)"
