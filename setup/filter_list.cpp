@@ -14,6 +14,69 @@ void Report(ReadOutcome* outcome, ReadOutcome value) {
   if (outcome != nullptr) *outcome = value;
 }
 
+bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+// Whether the ANSI form of string data converts back to the stored
+// UTF-16 units. It does not when a character has no form in the process's
+// code page: the ANSI calls give '?' for it (or, on Windows, a best-fit
+// look-alike), and a list written back from that form would hold another
+// name. An odd last byte of the stored data has no ANSI form either way.
+bool SameAsStored(const char* ansi, DWORD ansiSize, const BYTE* stored, DWORD storedSize) {
+  DWORD units = storedSize / sizeof(WCHAR);
+  if (ansiSize == 0) return units == 0;
+  // A character never takes more UTF-16 units than it takes ANSI bytes.
+  auto* back = static_cast<WCHAR*>(std::calloc(ansiSize, sizeof(WCHAR)));
+  if (back == nullptr) return false;
+  int got = MultiByteToWideChar(CP_ACP, 0, ansi, static_cast<int>(ansiSize), back, static_cast<int>(ansiSize));
+  bool same = got >= 0 && static_cast<DWORD>(got) == units && std::memcmp(back, stored, units * sizeof(WCHAR)) == 0;
+  std::free(back);
+  return same;
+}
+
+// The stored bytes of a registry value, read through the wide call; null
+// when it cannot be read.
+BYTE* ReadStoredValue(HKEY key, const char* valueName, DWORD* size) {
+  WCHAR wideName[MAX_PATH];
+  if (MultiByteToWideChar(CP_ACP, 0, valueName, -1, wideName, MAX_PATH) == 0) return nullptr;
+  *size = 0;
+  if (RegQueryValueExW(key, wideName, nullptr, nullptr, nullptr, size) != ERROR_SUCCESS) return nullptr;
+  auto* data = static_cast<BYTE*>(std::calloc(static_cast<size_t>(*size) + 2, 1));
+  if (data == nullptr) return nullptr;
+  if (RegQueryValueExW(key, wideName, nullptr, nullptr, data, size) != ERROR_SUCCESS) {
+    std::free(data);
+    return nullptr;
+  }
+  return data;
+}
+
+// The stored bytes of a device property, read through the wide call;
+// null when it cannot be read.
+BYTE* ReadStoredProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, DWORD* size) {
+  *size = 0;
+  if (!SetupDiGetDeviceRegistryPropertyW(set, device, property, nullptr, nullptr, 0, size) &&
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return nullptr;
+  }
+  auto* data = static_cast<BYTE*>(std::calloc(static_cast<size_t>(*size) + 2, 1));
+  if (data == nullptr) return nullptr;
+  if (*size != 0 && !SetupDiGetDeviceRegistryPropertyW(set, device, property, nullptr, data, *size, nullptr)) {
+    std::free(data);
+    return nullptr;
+  }
+  return data;
+}
+
+// Keeps a list read in ANSI form only when it lost nothing on the way:
+// otherwise frees it and gives null with ReadFailed.
+char* KeepIfFaithful(char* list, DWORD listSize, BYTE* stored, DWORD storedSize, ReadOutcome* outcome) {
+  bool faithful = stored != nullptr && SameAsStored(list, listSize, stored, storedSize);
+  std::free(stored);
+  if (faithful) return list;
+  std::free(list);
+  Report(outcome, ReadFailed);
+  return nullptr;
+}
+
 }  // namespace
 
 uint32_t FilterListSize(const char* list) {
@@ -94,7 +157,10 @@ char* ReadFilterValue(HKEY key, const char* valueName, ReadOutcome* outcome) {
     return nullptr;
   }
   Report(outcome, ReadOk);
-  return list;
+  if (!IsStringType(type)) return list;  // taken byte for byte, nothing converted
+  DWORD storedSize = 0;
+  BYTE* stored = ReadStoredValue(key, valueName, &storedSize);
+  return KeepIfFaithful(list, got, stored, storedSize, outcome);
 }
 
 int WriteFilterValue(HKEY key, const char* valueName, const char* list) {
@@ -111,8 +177,24 @@ int WriteFilterValue(HKEY key, const char* valueName, const char* list) {
   return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? 1 : 0;
 }
 
-char* ReadDeviceProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, DWORD* regType,
-                         ReadOutcome* outcome) {
+namespace {
+
+// What a failed property probe tells of the property: ERROR_INVALID_DATA
+// is an absent property; ERROR_NO_SUCH_DEVINST (Windows) and
+// ERROR_KEY_DELETED (Wine, whose device key was deleted under it) a device
+// that no longer exists.
+ReadOutcome PropertyErrorOutcome(DWORD error) {
+  switch (error) {
+    case ERROR_INVALID_DATA: return ReadAbsent;
+    case ERROR_NO_SUCH_DEVINST:
+    case ERROR_KEY_DELETED: return ReadGone;
+    default: return ReadFailed;
+  }
+}
+
+// ReadDeviceProperty, giving the size of the data as well.
+char* ReadPropertyData(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, DWORD* regType, ReadOutcome* outcome,
+                       DWORD* size) {
   DWORD required = 0;
   if (SetupDiGetDeviceRegistryPropertyA(set, device, property, nullptr, nullptr, 0, &required)) {
     Report(outcome, ReadAbsent);  // present but empty
@@ -120,7 +202,13 @@ char* ReadDeviceProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, 
   }
   DWORD error = GetLastError();
   if (error != ERROR_INSUFFICIENT_BUFFER) {
-    Report(outcome, error == ERROR_INVALID_DATA ? ReadAbsent : ReadFailed);
+    Report(outcome, PropertyErrorOutcome(error));
+    return nullptr;
+  }
+  if (required == 0) {
+    // A value of size 0 (Wine's SetupAPI leaves one where Windows deletes
+    // the property) is the empty list; it could never be read anyway.
+    Report(outcome, ReadAbsent);
     return nullptr;
   }
   char* data = static_cast<char*>(std::calloc(static_cast<size_t>(required) + 2, 1));
@@ -135,7 +223,26 @@ char* ReadDeviceProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, 
     return nullptr;
   }
   Report(outcome, ReadOk);
+  *size = required;
   return data;
+}
+
+}  // namespace
+
+char* ReadDeviceProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, DWORD* regType,
+                         ReadOutcome* outcome) {
+  DWORD size = 0;
+  return ReadPropertyData(set, device, property, regType, outcome, &size);
+}
+
+char* ReadDeviceFilterList(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, ReadOutcome* outcome) {
+  DWORD type = 0;
+  DWORD size = 0;
+  char* list = ReadPropertyData(set, device, property, &type, outcome, &size);
+  if (list == nullptr || !IsStringType(type)) return list;
+  DWORD storedSize = 0;
+  BYTE* stored = ReadStoredProperty(set, device, property, &storedSize);
+  return KeepIfFaithful(list, size, stored, storedSize, outcome);
 }
 
 }  // namespace korvset
