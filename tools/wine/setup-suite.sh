@@ -117,4 +117,21 @@ step "start-up message box asked for (simulation)" "$([ $? -eq 0 ] || oneline "$
 # (ERROR_BAD_PATHNAME) and so does the simulation; nothing is written.
 run_step 8 "start-up values under a path beginning with a separator" 1 init-startup '\Software\Korvel'
 
+# A name that the code page cannot represent (U+0100 here) beside
+# korvflt1 in the CD-ROM class's LowerFilters: the ANSI calls give '?' for
+# it, on Wine as on Windows, so the library leaves that list as it is and
+# the call gives 0; the other lists are still brought to their state.
+cdrom_class='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Class\{4D36E965-E325-11CE-BFC1-08002BE10318}'
+lossy_value='"LowerFilters"=hex(7):6b,00,6f,00,72,00,76,00,66,00,6c,00,74,00,31,00,00,00,00,01,62,00,63,00,00,00,00,00'
+printf 'Windows Registry Editor Version 5.00\n\n[%s]\n%s\n' "$cdrom_class" "$lossy_value" >"$run/lossy.reg"
+printf '\n[%s]\n%s\n' "$cdrom_class" "$lossy_value" >>"$machine"
+to_utf16_reg "$run/lossy.reg" "$run/lossy16.reg"
+wine_run 60 "$run/import-lossy.out" reg import "$(winpath "$run/lossy16.reg")"
+step "a name outside the code page imported" "$([ $? -eq 0 ] || oneline "$run/import-lossy.out.err")"
+run_step 9 "install with a name outside the code page" 1 install-bus-filters
+"${compare[@]}" dump "$run"/state-9-*.reg >"$run/dump-9.txt"
+grep -A3 -i 'class\\{4d36e965' "$run/dump-9.txt" | grep -qi 'lowerfilters = type 7.*korvflt1'
+step "the list with a name outside the code page is left as it is (Wine)" \
+  "$([ $? -eq 0 ] || grep -A3 -i 'class\\{4d36e965' "$run/dump-9.txt" | tr '\n' ' ')"
+
 end_suite setup "$arch" "$prefix"
