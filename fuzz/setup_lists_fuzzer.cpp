@@ -484,7 +484,7 @@ void CheckInstallerState(const korvset::ClassFilterInstaller& installer, const S
 // On a double-byte code page: a name that differs from one in the IDE
 // class list only in the letter case of a trail byte, which makes it
 // another name (a compare that folds byte by byte takes it for the same);
-// `fallback` when the list holds no such name.
+// `fallback` when the list holds no name with such a twin.
 std::string TwinInIdeList(const std::string& fallback) {
   std::string ide = std::string(kClassRoot) + GuidText(korvset::kIdeControllerClassGuid);
   Snapshot now = Take();
@@ -499,7 +499,8 @@ std::string TwinInIdeList(const std::string& fallback) {
         flipped = true;
       }
     }
-    if (flipped) return text;
+    // Only a twin that is text in the code page: 0x82 0x41, say, is none.
+    if (flipped && hostreg::UnitsToAnsi(hostreg::AnsiToUnits(text)) == text) return text;
   }
   return fallback;
 }

@@ -16,19 +16,26 @@ void Report(ReadOutcome* outcome, ReadOutcome value) {
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
-// Whether the ANSI form of string data converts back to the stored
-// UTF-16 units. It does not when a character has no form in the process's
-// code page: the ANSI calls give '?' for it (or, on Windows, a best-fit
-// look-alike), and a list written back from that form would hold another
-// name. An odd last byte of the stored data has no ANSI form either way.
-bool SameAsStored(const char* ansi, DWORD ansiSize, const BYTE* stored, DWORD storedSize) {
-  DWORD units = storedSize / sizeof(WCHAR);
-  if (ansiSize == 0) return units == 0;
+// Whether the names of a list read in ANSI form convert back to the
+// UTF-16 units stored for them. They do not when a character has no form
+// in the process's code page: the ANSI calls give '?' for it (or, on
+// Windows, a best-fit look-alike), and a list written back from that form
+// would hold another name. Only the list's extent counts (the names and
+// the final NUL): the terminators the read added stand for stored units
+// that are missing, and whatever follows the list is not part of it.
+bool NamesSurvived(const char* list, const BYTE* stored, DWORD storedSize) {
+  int extent = static_cast<int>(FilterListSize(list));
   // A character never takes more UTF-16 units than it takes ANSI bytes.
-  auto* back = static_cast<WCHAR*>(std::calloc(ansiSize, sizeof(WCHAR)));
+  auto* back = static_cast<WCHAR*>(std::calloc(static_cast<size_t>(extent), sizeof(WCHAR)));
   if (back == nullptr) return false;
-  int got = MultiByteToWideChar(CP_ACP, 0, ansi, static_cast<int>(ansiSize), back, static_cast<int>(ansiSize));
-  bool same = got >= 0 && static_cast<DWORD>(got) == units && std::memcmp(back, stored, units * sizeof(WCHAR)) == 0;
+  int units = MultiByteToWideChar(CP_ACP, 0, list, extent, back, extent);
+  DWORD storedUnits = storedSize / sizeof(WCHAR);
+  bool same = units > 0;
+  for (int i = 0; same && i < units; ++i) {
+    WCHAR unit = 0;
+    if (static_cast<DWORD>(i) < storedUnits) std::memcpy(&unit, stored + i * sizeof(WCHAR), sizeof unit);
+    same = back[i] == unit;
+  }
   std::free(back);
   return same;
 }
@@ -68,8 +75,8 @@ BYTE* ReadStoredProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, 
 
 // Keeps a list read in ANSI form only when it lost nothing on the way:
 // otherwise frees it and gives null with ReadFailed.
-char* KeepIfFaithful(char* list, DWORD listSize, BYTE* stored, DWORD storedSize, ReadOutcome* outcome) {
-  bool faithful = stored != nullptr && SameAsStored(list, listSize, stored, storedSize);
+char* KeepIfFaithful(char* list, BYTE* stored, DWORD storedSize, ReadOutcome* outcome) {
+  bool faithful = stored != nullptr && NamesSurvived(list, stored, storedSize);
   std::free(stored);
   if (faithful) return list;
   std::free(list);
@@ -160,7 +167,7 @@ char* ReadFilterValue(HKEY key, const char* valueName, ReadOutcome* outcome) {
   if (!IsStringType(type)) return list;  // taken byte for byte, nothing converted
   DWORD storedSize = 0;
   BYTE* stored = ReadStoredValue(key, valueName, &storedSize);
-  return KeepIfFaithful(list, got, stored, storedSize, outcome);
+  return KeepIfFaithful(list, stored, storedSize, outcome);
 }
 
 int WriteFilterValue(HKEY key, const char* valueName, const char* list) {
@@ -192,9 +199,10 @@ ReadOutcome PropertyErrorOutcome(DWORD error) {
   }
 }
 
-// ReadDeviceProperty, giving the size of the data as well.
-char* ReadPropertyData(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, DWORD* regType, ReadOutcome* outcome,
-                       DWORD* size) {
+}  // namespace
+
+char* ReadDeviceProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, DWORD* regType,
+                         ReadOutcome* outcome) {
   DWORD required = 0;
   if (SetupDiGetDeviceRegistryPropertyA(set, device, property, nullptr, nullptr, 0, &required)) {
     Report(outcome, ReadAbsent);  // present but empty
@@ -223,26 +231,16 @@ char* ReadPropertyData(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, DW
     return nullptr;
   }
   Report(outcome, ReadOk);
-  *size = required;
   return data;
-}
-
-}  // namespace
-
-char* ReadDeviceProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, DWORD* regType,
-                         ReadOutcome* outcome) {
-  DWORD size = 0;
-  return ReadPropertyData(set, device, property, regType, outcome, &size);
 }
 
 char* ReadDeviceFilterList(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, ReadOutcome* outcome) {
   DWORD type = 0;
-  DWORD size = 0;
-  char* list = ReadPropertyData(set, device, property, &type, outcome, &size);
+  char* list = ReadDeviceProperty(set, device, property, &type, outcome);
   if (list == nullptr || !IsStringType(type)) return list;
   DWORD storedSize = 0;
   BYTE* stored = ReadStoredProperty(set, device, property, &storedSize);
-  return KeepIfFaithful(list, size, stored, storedSize, outcome);
+  return KeepIfFaithful(list, stored, storedSize, outcome);
 }
 
 }  // namespace korvset
