@@ -1,14 +1,18 @@
 // The setup library over a registry whose filter lists, device names and
 // GUID configuration values hold anything: any type, any bytes, missing
-// terminators, embedded NULs, 8-bit names, units outside the code page.
+// terminators, embedded NULs, 8-bit names, units outside the code page,
+// on the single-byte code page or the double-byte 932 (Shift-JIS).
 // A run of exports (with faults armed on the Win32 side now and then, and
-// lists changed by someone else between calls) is checked after every call:
+// lists changed by someone else between calls) is checked after every call,
+// on the stored bytes (UTF-16 as the registry holds them), never on what
+// the ANSI calls make of them:
 //   - every list still holds, in order, every name other than the service
 //     name that it held before the call (no other driver is lost);
 //   - nothing outside the lists the call may edit has changed;
 //   - a rewritten list is a well-formed REG_MULTI_SZ;
 //   - a call that reports 1 left every list of its items in the desired
-//     state, and with no fault armed every call reports 1;
+//     state, and with no fault armed every call reports 1 unless a list it
+//     may change holds a name that the code page cannot represent;
 //   - no registry handle stays open, and the device sets close with the
 //     application object.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -46,6 +50,9 @@ const GUID kExtraGuids[] = {
 const char* const kNamePool[] = {
     "korvflt1", "KORVFLT1", "KorvFlt1", "korvflt", "korvflt12", "PartMgr", "redbook",
     "imapi",    "a",        "\xE9t\xE9",  "\x83\x41\x83\x5C",  "\x82\xA0\x82\x61",  " korvflt1",
+    // On 932 the same two characters as above but one, whose trail byte
+    // differs only in letter case: another name.
+    "\x83\x61\x83\x5C",
 };
 
 std::string Upper(std::string text) {
@@ -55,8 +62,23 @@ std::string Upper(std::string text) {
   return text;
 }
 
-// The runtime's compare as the host code page has it: ASCII letters fold.
-bool SameName(const std::string& a, const std::string& b) { return Upper(a) == Upper(b); }
+// A name as the registry stores it: UTF-16 units.
+using Units = std::u16string;
+
+Units FoldedUnits(Units units) {
+  for (char16_t& unit : units) {
+    if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - u'a' + u'A');
+  }
+  return units;
+}
+
+// The runtime's compare, on the stored form: only the ASCII letters fold
+// (a double-byte character is one unit here, whatever its trail byte).
+bool SameName(const Units& stored, const std::string& service) {
+  return FoldedUnits(stored) == FoldedUnits(hostreg::AnsiToUnits(service));
+}
+
+bool DoubleByte() { return hostreg::AnsiCodePage() != 1252; }
 
 [[noreturn]] void Fail(const std::string& what) {
   std::fprintf(stderr, "setup fuzzer: %s\n", what.c_str());
@@ -65,7 +87,7 @@ bool SameName(const std::string& a, const std::string& b) { return Upper(a) == U
 
 // ------------------------------------------------------------ generation
 
-std::string PickName(FuzzedDataProvider& in) {
+std::string AnyName(FuzzedDataProvider& in) {
   switch (in.ConsumeIntegralInRange<int>(0, 4)) {
     case 0:
     case 1:
@@ -76,6 +98,15 @@ std::string PickName(FuzzedDataProvider& in) {
     default:
       return std::string();  // an empty entry in the middle of the list
   }
+}
+
+// A name, text in the code page: on 932 a byte run that is none (a lead
+// byte with no trail byte, as in the Latin-1 "\xE9t\xE9") compares in the
+// runtime as the text before it, a form the stored units cannot show.
+std::string PickName(FuzzedDataProvider& in) {
+  std::string name = AnyName(in);
+  if (DoubleByte() && hostreg::UnitsToAnsi(hostreg::AnsiToUnits(name)) != name) return kNamePool[0];
+  return name;
 }
 
 void PutUnit(std::vector<uint8_t>& out, uint16_t unit) {
@@ -92,7 +123,7 @@ std::vector<uint8_t> ListBytes(FuzzedDataProvider& in) {
   std::vector<uint16_t> units;
   int names = in.ConsumeIntegralInRange<int>(0, 5);
   for (int i = 0; i < names; ++i) {
-    for (char c : PickName(in)) units.push_back(static_cast<uint8_t>(c));
+    for (char16_t unit : hostreg::AnsiToUnits(PickName(in))) units.push_back(unit);
     units.push_back(0);
   }
   switch (in.ConsumeIntegralInRange<int>(0, 4)) {
@@ -241,7 +272,8 @@ const char* const kFaultOps[] = {
     "RegCreateKeyExA",           "SetupDiOpenClassRegKey",
     "SetupDiGetClassDescriptionA", "SetupDiGetClassDevsA",
     "SetupDiEnumDeviceInfo",     "SetupDiGetDeviceRegistryPropertyA",
-    "SetupDiSetDeviceRegistryPropertyA",
+    "SetupDiSetDeviceRegistryPropertyA", "RegQueryValueExW",
+    "SetupDiGetDeviceRegistryPropertyW",
 };
 
 // ---------------------------------------------------------------- model
@@ -274,58 +306,64 @@ Snapshot Take() {
   return snapshot;
 }
 
-// What the ANSI calls deliver of stored data.
-std::vector<uint8_t> AnsiView(const Stored& value) {
-  bool text = value.type == hostreg::kRegSz || value.type == hostreg::kRegExpandSz ||
-              value.type == hostreg::kRegMultiSz;
-  if (!text) return value.data;
-  std::vector<uint8_t> out;
-  for (size_t i = 0; i + 1 < value.data.size(); i += 2) {
-    unsigned unit = value.data[i] | (value.data[i + 1] << 8);
-    out.push_back(static_cast<uint8_t>(unit <= 0xFF ? unit : '?'));
-  }
-  return out;
+bool IsText(const Stored& value) {
+  return value.type == hostreg::kRegSz || value.type == hostreg::kRegExpandSz || value.type == hostreg::kRegMultiSz;
+}
+
+// The stored units of a list: string data as it is stored; the bytes of a
+// value of another type are ANSI text to the library, and what it writes
+// back of them is their conversion.
+Units StoredForm(const Stored& value) {
+  if (IsText(value)) return hostreg::StoredUnits(value.data);
+  return hostreg::AnsiToUnits(std::string(value.data.begin(), value.data.end()));
 }
 
 // The names of a list as the library reads it: names up to the first
 // empty one, whatever the value's type.
-std::vector<std::string> Names(const Stored* value) {
-  std::vector<std::string> names;
+std::vector<Units> Names(const Stored* value) {
+  std::vector<Units> names;
   if (value == nullptr) return names;
-  std::vector<uint8_t> bytes = AnsiView(*value);
-  bytes.push_back(0);
-  bytes.push_back(0);
+  Units units = StoredForm(*value);
   size_t pos = 0;
-  while (bytes[pos] != 0) {
-    std::string name(reinterpret_cast<const char*>(&bytes[pos]));
-    pos += name.size() + 1;
-    names.push_back(name);
+  while (pos < units.size() && units[pos] != 0) {
+    size_t end = units.find(u'\0', pos);
+    if (end == Units::npos) end = units.size();
+    names.push_back(units.substr(pos, end - pos));
+    pos = end + 1;
   }
   return names;
 }
 
-std::vector<std::string> Without(std::vector<std::string> names, const std::string& service) {
-  std::vector<std::string> kept;
+// Whether every character of a string value has a form in the code page,
+// so that the ANSI calls give the library the names as they are stored.
+bool Representable(const Stored& value) {
+  if (!IsText(value)) return true;
+  Units units = hostreg::StoredUnits(value.data);
+  return hostreg::AnsiToUnits(hostreg::UnitsToAnsi(units)) == units;
+}
+
+std::vector<Units> Without(std::vector<Units> names, const std::string& service) {
+  std::vector<Units> kept;
   for (auto& name : names) {
     if (!SameName(name, service)) kept.push_back(std::move(name));
   }
   return kept;
 }
 
-bool Contains(const std::vector<std::string>& names, const std::string& service) {
+bool Contains(const std::vector<Units>& names, const std::string& service) {
   for (const auto& name : names) {
     if (SameName(name, service)) return true;
   }
   return false;
 }
 
-std::string Printable(const std::vector<std::string>& names) {
+std::string Printable(const std::vector<Units>& names) {
   std::string text;
   for (const auto& name : names) {
     text += "[";
-    for (unsigned char c : name) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, c >= 0x20 && c < 0x7F ? "%c" : "\\x%02X", c);
+    for (char16_t unit : name) {
+      char hex[12];
+      std::snprintf(hex, sizeof hex, unit >= 0x20 && unit < 0x7F ? "%c" : "\\u%04X", static_cast<unsigned>(unit));
       text += hex;
     }
     text += "]";
@@ -376,11 +414,20 @@ bool MayChange(Op op, const std::string& entry) {
 }
 
 void CheckWellFormed(const std::string& entry, const Stored& value) {
-  std::vector<uint8_t> bytes = AnsiView(value);
-  bool ok = value.type == hostreg::kRegMultiSz && value.data.size() % 2 == 0 && bytes.size() >= 3 &&
-            bytes[0] != 0 && bytes[bytes.size() - 1] == 0 && bytes[bytes.size() - 2] == 0;
-  for (size_t i = 0; ok && i + 2 < bytes.size(); ++i) ok = !(bytes[i] == 0 && bytes[i + 1] == 0);
+  Units units = hostreg::StoredUnits(value.data);
+  bool ok = value.type == hostreg::kRegMultiSz && value.data.size() % 2 == 0 && units.size() >= 3 &&
+            units[0] != 0 && units[units.size() - 1] == 0 && units[units.size() - 2] == 0;
+  for (size_t i = 0; ok && i + 2 < units.size(); ++i) ok = !(units[i] == 0 && units[i + 1] == 0);
   if (!ok) Fail("malformed list written to " + Shown(entry));
+}
+
+// Whether a list that `op` may change holds a name that the code page
+// cannot represent: the library then leaves it and reports 0.
+bool MayMeetUnrepresentable(Op op, const Snapshot& before) {
+  for (const auto& [entry, value] : before) {
+    if (IsList(entry) && MayChange(op, entry) && !Representable(value)) return true;
+  }
+  return false;
 }
 
 void CheckCall(Op op, const std::string& service, const Snapshot& before, const Snapshot& after) {
@@ -395,8 +442,8 @@ void CheckCall(Op op, const std::string& service, const Snapshot& before, const 
     if (!MayChange(op, entry)) Fail("call changed " + Shown(entry) + ", which it must leave alone");
     if (!IsList(entry)) continue;
     if (now != nullptr) CheckWellFormed(entry, *now);
-    std::vector<std::string> kept = Without(Names(old), service);
-    std::vector<std::string> left = Without(Names(now), service);
+    std::vector<Units> kept = Without(Names(old), service);
+    std::vector<Units> left = Without(Names(now), service);
     if (kept != left) Fail("list " + Shown(entry) + " went from " + Printable(Names(old)) + " to " + Printable(Names(now)));
   }
 }
@@ -434,6 +481,30 @@ void CheckInstallerState(const korvset::ClassFilterInstaller& installer, const S
   }
 }
 
+// On a double-byte code page: a name that differs from one in the IDE
+// class list only in the letter case of a trail byte, which makes it
+// another name (a compare that folds byte by byte takes it for the same);
+// `fallback` when the list holds no name with such a twin.
+std::string TwinInIdeList(const std::string& fallback) {
+  std::string ide = std::string(kClassRoot) + GuidText(korvset::kIdeControllerClassGuid);
+  Snapshot now = Take();
+  for (const Units& name : Names(Find(now, ide, "UpperFilters"))) {
+    std::string text = hostreg::UnitsToAnsi(name);
+    bool flipped = false;
+    for (size_t i = 0; i + 1 < text.size(); ++i) {
+      if (!hostreg::IsLeadByte(static_cast<uint8_t>(text[i]))) continue;
+      char& trail = text[++i];
+      if ((trail >= 'a' && trail <= 'z') || (trail >= 'A' && trail <= 'Z')) {
+        trail = static_cast<char>(trail ^ 0x20);
+        flipped = true;
+      }
+    }
+    // Only a twin that is text in the code page: 0x82 0x41, say, is none.
+    if (flipped && hostreg::UnitsToAnsi(hostreg::AnsiToUnits(text)) == text) return text;
+  }
+  return fallback;
+}
+
 void ResetMachine() {
   korvset::ReleaseApplication(false);
   hostfault::DisarmAll();
@@ -446,6 +517,7 @@ void ResetMachine() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   ResetMachine();
+  hostreg::SetAnsiCodePage(in.ConsumeBool() ? 932 : 1252);
 
   // The script and the faults first, so that short inputs still make
   // calls; the machine takes the rest.
@@ -453,12 +525,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Op op;
     int showMessage;
     std::string text;  // IDE service name or start-up key path
+    bool twin = false;  // IDE: the twin of a name in the IDE class list instead
   };
   std::vector<Step> script(in.ConsumeIntegralInRange<size_t>(1, 6));
   for (Step& step : script) {
     step.op = static_cast<Op>(in.ConsumeIntegralInRange<int>(0, static_cast<int>(Op::kCount) - 1));
     step.showMessage = in.ConsumeBool() ? 1 : 0;
     if (step.op == Op::kIdeInstall || step.op == Op::kIdeUninstall) {
+      step.twin = DoubleByte() && in.ConsumeBool();
       step.text = PickName(in).c_str();  // what the export sees of it
     } else if (step.op == Op::kStartupInfo) {
       step.text = in.ConsumeBool() ? "Software\\Orlenta Software\\Korvelware" : in.ConsumeRandomLengthString(40);
@@ -502,7 +576,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       case Op::kIdeInstall:
       case Op::kIdeUninstall:
-        service = step.text;
+        service = step.twin ? TwinInIdeList(step.text) : step.text;
         result = op == Op::kIdeInstall ? IDE_InstallFilter(nullptr, service.c_str(), showMessage)
                                        : IDE_UninstallFilter(nullptr, service.c_str(), showMessage);
         break;
@@ -528,8 +602,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (!exported) continue;
     if (std::getenv("QELV_FUZZ_TRACE") != nullptr) {
-      std::fprintf(stderr, "op %d service %s result %d faults %d\n", static_cast<int>(op),
-                   Printable({service}).c_str(), result, faultsArmed ? 1 : 0);
+      std::fprintf(stderr, "op %d service %s result %d faults %d code page %u\n", static_cast<int>(op),
+                   Printable({hostreg::AnsiToUnits(service)}).c_str(), result, faultsArmed ? 1 : 0,
+                   hostreg::AnsiCodePage());
     }
 
     Snapshot after = Take();
@@ -539,7 +614,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!showMessage && !hostwin32::MessageBoxes().empty()) Fail("message box shown without being asked for");
     if (op == Op::kStartupInfo) continue;
     if (result != 0 && result != 1) Fail("result neither 0 nor 1");
-    bool expectSuccess = op == Op::kInstall || op == Op::kUninstall || (!service.empty() && g_ideClassKnown);
+    bool expectSuccess = (op == Op::kInstall || op == Op::kUninstall || (!service.empty() && g_ideClassKnown)) &&
+                         !MayMeetUnrepresentable(op, before);
     if (!faultsArmed && expectSuccess && result != 1) Fail("call failed with no fault armed");
     if (result != 1) continue;
     korvset::SetupApp* app = korvset::Application();

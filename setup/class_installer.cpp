@@ -137,15 +137,17 @@ char* ClassFilterInstaller::ReadCurrentList(int index, ReadOutcome* outcome) con
       if (outcome != nullptr) *outcome = ReadFailed;
       return nullptr;
     }
-    DWORD type = 0;
-    return ReadDeviceProperty(device->OwnerClass->DeviceSet, &device->DeviceInfo, ListProperty(), &type, outcome);
+    return ReadDeviceFilterList(device->OwnerClass->DeviceSet, &device->DeviceInfo, ListProperty(), outcome);
   }
   const ClassItem* cls = Items.At(index);
   HKEY key = cls == nullptr ? static_cast<HKEY>(INVALID_HANDLE_VALUE) : SetupDiOpenClassRegKey(&cls->Guid, KEY_READ);
   if (key == static_cast<HKEY>(INVALID_HANDLE_VALUE)) {
-    // The class key was readable when the class was added; a key that
-    // cannot be opened now tells nothing about the list in it.
-    if (outcome != nullptr) *outcome = ReadFailed;
+    // A class whose key is gone has no list left (ERROR_INVALID_CLASS on
+    // Windows, ERROR_FILE_NOT_FOUND on Wine); a key that exists but cannot
+    // be opened tells nothing about the list in it.
+    DWORD error = cls == nullptr ? ERROR_SUCCESS : GetLastError();
+    bool gone = error == ERROR_INVALID_CLASS || error == ERROR_FILE_NOT_FOUND;
+    if (outcome != nullptr) *outcome = gone ? ReadGone : ReadFailed;
     return nullptr;
   }
   char* list = ReadFilterValue(key, ListName(), outcome);
@@ -157,6 +159,9 @@ char* ClassFilterInstaller::BuildNewList(const FilterItem* item, int install, in
   *failed = 0;
   ReadOutcome outcome = ReadOk;
   char* list = ReadCurrentList(item->Index, &outcome);
+  // A device or class that no longer exists has no list to bring into any
+  // state, and none can be written for it.
+  if (list == nullptr && outcome == ReadGone) return nullptr;
   if (list == nullptr && outcome == ReadFailed) {
     // Writing now would replace names that could not be read.
     *failed = 1;

@@ -14,6 +14,76 @@ void Report(ReadOutcome* outcome, ReadOutcome value) {
   if (outcome != nullptr) *outcome = value;
 }
 
+bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+// Whether the names of a list read in ANSI form convert back to the
+// UTF-16 units stored for them. They do not when a character has no form
+// in the process's code page: the ANSI calls give '?' for it (or, on
+// Windows, a best-fit look-alike), and a list written back from that form
+// would hold another name. Only the list's extent counts (the names and
+// the final NUL): the terminators the read added stand for stored units
+// that are missing, and whatever follows the list is not part of it.
+bool NamesSurvived(const char* list, const BYTE* stored, DWORD storedSize) {
+  int extent = static_cast<int>(FilterListSize(list));
+  // A character never takes more UTF-16 units than it takes ANSI bytes.
+  auto* back = static_cast<WCHAR*>(std::calloc(static_cast<size_t>(extent), sizeof(WCHAR)));
+  if (back == nullptr) return false;
+  int units = MultiByteToWideChar(CP_ACP, 0, list, extent, back, extent);
+  DWORD storedUnits = storedSize / sizeof(WCHAR);
+  bool same = units > 0;
+  for (int i = 0; same && i < units; ++i) {
+    WCHAR unit = 0;
+    if (static_cast<DWORD>(i) < storedUnits) std::memcpy(&unit, stored + i * sizeof(WCHAR), sizeof unit);
+    same = back[i] == unit;
+  }
+  std::free(back);
+  return same;
+}
+
+// The stored bytes of a registry value, read through the wide call; null
+// when it cannot be read.
+BYTE* ReadStoredValue(HKEY key, const char* valueName, DWORD* size) {
+  WCHAR wideName[MAX_PATH];
+  if (MultiByteToWideChar(CP_ACP, 0, valueName, -1, wideName, MAX_PATH) == 0) return nullptr;
+  *size = 0;
+  if (RegQueryValueExW(key, wideName, nullptr, nullptr, nullptr, size) != ERROR_SUCCESS) return nullptr;
+  auto* data = static_cast<BYTE*>(std::calloc(static_cast<size_t>(*size) + 2, 1));
+  if (data == nullptr) return nullptr;
+  if (RegQueryValueExW(key, wideName, nullptr, nullptr, data, size) != ERROR_SUCCESS) {
+    std::free(data);
+    return nullptr;
+  }
+  return data;
+}
+
+// The stored bytes of a device property, read through the wide call;
+// null when it cannot be read.
+BYTE* ReadStoredProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, DWORD* size) {
+  *size = 0;
+  if (!SetupDiGetDeviceRegistryPropertyW(set, device, property, nullptr, nullptr, 0, size) &&
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return nullptr;
+  }
+  auto* data = static_cast<BYTE*>(std::calloc(static_cast<size_t>(*size) + 2, 1));
+  if (data == nullptr) return nullptr;
+  if (*size != 0 && !SetupDiGetDeviceRegistryPropertyW(set, device, property, nullptr, data, *size, nullptr)) {
+    std::free(data);
+    return nullptr;
+  }
+  return data;
+}
+
+// Keeps a list read in ANSI form only when it lost nothing on the way:
+// otherwise frees it and gives null with ReadFailed.
+char* KeepIfFaithful(char* list, BYTE* stored, DWORD storedSize, ReadOutcome* outcome) {
+  bool faithful = stored != nullptr && NamesSurvived(list, stored, storedSize);
+  std::free(stored);
+  if (faithful) return list;
+  std::free(list);
+  Report(outcome, ReadFailed);
+  return nullptr;
+}
+
 }  // namespace
 
 uint32_t FilterListSize(const char* list) {
@@ -94,7 +164,10 @@ char* ReadFilterValue(HKEY key, const char* valueName, ReadOutcome* outcome) {
     return nullptr;
   }
   Report(outcome, ReadOk);
-  return list;
+  if (!IsStringType(type)) return list;  // taken byte for byte, nothing converted
+  DWORD storedSize = 0;
+  BYTE* stored = ReadStoredValue(key, valueName, &storedSize);
+  return KeepIfFaithful(list, stored, storedSize, outcome);
 }
 
 int WriteFilterValue(HKEY key, const char* valueName, const char* list) {
@@ -111,6 +184,23 @@ int WriteFilterValue(HKEY key, const char* valueName, const char* list) {
   return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? 1 : 0;
 }
 
+namespace {
+
+// What a failed property probe tells of the property: ERROR_INVALID_DATA
+// is an absent property; ERROR_NO_SUCH_DEVINST (Windows) and
+// ERROR_KEY_DELETED (Wine, whose device key was deleted under it) a device
+// that no longer exists.
+ReadOutcome PropertyErrorOutcome(DWORD error) {
+  switch (error) {
+    case ERROR_INVALID_DATA: return ReadAbsent;
+    case ERROR_NO_SUCH_DEVINST:
+    case ERROR_KEY_DELETED: return ReadGone;
+    default: return ReadFailed;
+  }
+}
+
+}  // namespace
+
 char* ReadDeviceProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, DWORD* regType,
                          ReadOutcome* outcome) {
   DWORD required = 0;
@@ -120,7 +210,13 @@ char* ReadDeviceProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, 
   }
   DWORD error = GetLastError();
   if (error != ERROR_INSUFFICIENT_BUFFER) {
-    Report(outcome, error == ERROR_INVALID_DATA ? ReadAbsent : ReadFailed);
+    Report(outcome, PropertyErrorOutcome(error));
+    return nullptr;
+  }
+  if (required == 0) {
+    // A value of size 0 (Wine's SetupAPI leaves one where Windows deletes
+    // the property) is the empty list; it could never be read anyway.
+    Report(outcome, ReadAbsent);
     return nullptr;
   }
   char* data = static_cast<char*>(std::calloc(static_cast<size_t>(required) + 2, 1));
@@ -136,6 +232,15 @@ char* ReadDeviceProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, 
   }
   Report(outcome, ReadOk);
   return data;
+}
+
+char* ReadDeviceFilterList(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, ReadOutcome* outcome) {
+  DWORD type = 0;
+  char* list = ReadDeviceProperty(set, device, property, &type, outcome);
+  if (list == nullptr || !IsStringType(type)) return list;
+  DWORD storedSize = 0;
+  BYTE* stored = ReadStoredProperty(set, device, property, &storedSize);
+  return KeepIfFaithful(list, stored, storedSize, outcome);
 }
 
 }  // namespace korvset

@@ -28,13 +28,17 @@ int FilterListPrepend(const char* name, char** list);
 void FilterListFree(char* list);
 
 // What a read found, when it gives null: the value or property is absent
-// (or empty), or it exists and could not be read. An unreadable list must
-// not be overwritten: the names in it would be lost.
-enum ReadOutcome { ReadOk = 0, ReadAbsent = 1, ReadFailed = 2 };
+// (or empty); the device it belongs to no longer exists, so it has no list
+// and none can be written; or it exists and could not be read faithfully.
+// An unreadable list must not be overwritten: the names in it would be
+// lost.
+enum ReadOutcome { ReadOk = 0, ReadAbsent = 1, ReadFailed = 2, ReadGone = 3 };
 
 // The value as a list: REG_MULTI_SZ as stored, any other type as one
 // name. The buffer always ends in two zero bytes beyond the stored data,
-// so a value stored without its terminators still ends the scan.
+// so a value stored without its terminators still ends the scan. A string
+// value holding a character that the process's code page cannot represent
+// gives null (ReadFailed): its ANSI form lost that character.
 char* ReadFilterValue(HKEY key, const char* valueName, ReadOutcome* outcome = nullptr);
 
 // Stores the list as REG_MULTI_SZ, or deletes the value when the list is
@@ -43,8 +47,13 @@ char* ReadFilterValue(HKEY key, const char* valueName, ReadOutcome* outcome = nu
 int WriteFilterValue(HKEY key, const char* valueName, const char* list);
 
 // A device registry property's data; like ReadFilterValue, two zero
-// bytes follow the data.
+// bytes follow the data. A property of size 0 is absent.
 char* ReadDeviceProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, DWORD* regType,
                          ReadOutcome* outcome = nullptr);
+
+// A device's filter list property (SPDRP_UPPERFILTERS or
+// SPDRP_LOWERFILTERS): ReadDeviceProperty, and null (ReadFailed) when a
+// name in it has no form in the process's code page.
+char* ReadDeviceFilterList(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, ReadOutcome* outcome = nullptr);
 
 }  // namespace korvset

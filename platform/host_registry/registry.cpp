@@ -1,6 +1,9 @@
 #include "registry.h"
 
+#include <iconv.h>
+
 #include <algorithm>
+#include <atomic>
 
 namespace hostreg {
 namespace {
@@ -137,15 +140,169 @@ void Registry::Clear() {
   root_.Clear();
 }
 
+// ------------------------------------------------------------ code pages
+
+namespace {
+
+std::atomic<uint32_t> g_codePage{1252};
+
+const char* IconvName(uint32_t codePage) {
+  switch (codePage) {
+    case 932: return "CP932";
+    case 936: return "CP936";
+    case 949: return "CP949";
+    case 950: return "CP950";
+    default: return nullptr;
+  }
+}
+
+// The two conversions of one double-byte code page, kept per thread (an
+// iconv descriptor carries state and must not be shared).
+class DoubleByteConverter {
+ public:
+  DoubleByteConverter() = default;
+  DoubleByteConverter(const DoubleByteConverter&) = delete;
+  DoubleByteConverter& operator=(const DoubleByteConverter&) = delete;
+  ~DoubleByteConverter() { Close(); }
+
+  static DoubleByteConverter& For(uint32_t codePage) {
+    thread_local DoubleByteConverter converter;
+    if (converter.codePage_ != codePage) converter.Open(codePage);
+    return converter;
+  }
+
+  // One character of `size` ANSI bytes as a UTF-16 unit; false when the
+  // bytes are no character of the code page (or not one unit).
+  bool ToUnit(const char* bytes, size_t size, char16_t* unit) {
+    char out[4];
+    size_t got = 0;
+    if (!Convert(toUnits_, bytes, size, out, sizeof out, &got) || got != 2) return false;
+    *unit = static_cast<char16_t>(static_cast<uint8_t>(out[0]) | static_cast<uint8_t>(out[1]) << 8);
+    return true;
+  }
+
+  // One UTF-16 unit as ANSI bytes; false when the code page has no form.
+  bool ToAnsi(char16_t unit, std::string* out) {
+    const char in[2] = {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+    char bytes[4];
+    size_t got = 0;
+    if (!Convert(toAnsi_, in, sizeof in, bytes, sizeof bytes, &got)) return false;
+    out->append(bytes, got);
+    return true;
+  }
+
+ private:
+  void Open(uint32_t codePage) {
+    Close();
+    toUnits_ = iconv_open("UTF-16LE", IconvName(codePage));
+    toAnsi_ = iconv_open(IconvName(codePage), "UTF-16LE");
+    codePage_ = codePage;
+  }
+
+  void Close() {
+    if (toUnits_ != kNone) iconv_close(toUnits_);
+    if (toAnsi_ != kNone) iconv_close(toAnsi_);
+    toUnits_ = toAnsi_ = kNone;
+    codePage_ = 0;
+  }
+
+  static bool Convert(iconv_t cd, const char* in, size_t inSize, char* out, size_t outSize, size_t* got) {
+    if (cd == kNone) return false;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);  // back to the initial state
+    char* inPos = const_cast<char*>(in);
+    size_t inLeft = inSize;
+    char* outPos = out;
+    size_t outLeft = outSize;
+    if (iconv(cd, &inPos, &inLeft, &outPos, &outLeft) == static_cast<size_t>(-1) || inLeft != 0) return false;
+    *got = outSize - outLeft;
+    return true;
+  }
+
+  static inline const iconv_t kNone = reinterpret_cast<iconv_t>(-1);
+  uint32_t codePage_ = 0;
+  iconv_t toUnits_ = kNone;
+  iconv_t toAnsi_ = kNone;
+};
+
+bool DoubleByte(uint32_t codePage) { return IconvName(codePage) != nullptr; }
+
+}  // namespace
+
+bool SetAnsiCodePage(uint32_t codePage) {
+  if (codePage != 1252 && !DoubleByte(codePage)) return false;
+  g_codePage = codePage;
+  return true;
+}
+
+uint32_t AnsiCodePage() { return g_codePage; }
+
+bool IsLeadByte(uint8_t byte) {
+  switch (AnsiCodePage()) {
+    case 932: return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+    case 936:
+    case 949:
+    case 950: return byte >= 0x81 && byte <= 0xFE;
+    default: return false;
+  }
+}
+
+std::u16string AnsiToUnits(std::string_view text) {
+  uint32_t codePage = AnsiCodePage();
+  std::u16string units;
+  units.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto byte = static_cast<uint8_t>(text[i]);
+    if (byte < 0x80 || !DoubleByte(codePage)) {
+      units.push_back(byte);
+      continue;
+    }
+    size_t length = IsLeadByte(byte) && i + 1 < text.size() && text[i + 1] != '\0' ? 2 : 1;
+    char16_t unit = u'?';
+    if (!DoubleByteConverter::For(codePage).ToUnit(&text[i], length, &unit)) unit = u'?';
+    units.push_back(unit);
+    i += length - 1;
+  }
+  return units;
+}
+
+std::string UnitsToAnsi(std::u16string_view units) {
+  uint32_t codePage = AnsiCodePage();
+  std::string text;
+  text.reserve(units.size());
+  for (char16_t unit : units) {
+    if (unit < 0x80 || (!DoubleByte(codePage) && unit <= 0xFF)) {
+      text.push_back(static_cast<char>(unit));
+    } else if (!DoubleByte(codePage) || !DoubleByteConverter::For(codePage).ToAnsi(unit, &text)) {
+      text.push_back('?');
+    }
+  }
+  return text;
+}
+
 // ------------------------------------------------------- string helpers
+
+std::u16string StoredUnits(const std::vector<uint8_t>& data) {
+  std::u16string units;
+  units.reserve(data.size() / 2);
+  for (size_t i = 0; i + 1 < data.size(); i += 2) units.push_back(static_cast<char16_t>(data[i] | data[i + 1] << 8));
+  return units;
+}
+
+namespace {
+
+void AppendUnits(std::vector<uint8_t>& data, std::u16string_view units) {
+  for (char16_t unit : units) {
+    data.push_back(static_cast<uint8_t>(unit & 0xFF));
+    data.push_back(static_cast<uint8_t>(unit >> 8));
+  }
+}
+
+}  // namespace
 
 std::vector<uint8_t> EncodeSz(std::string_view text) {
   std::vector<uint8_t> data;
   data.reserve(text.size() * 2 + 2);
-  for (char c : text) {
-    data.push_back(static_cast<uint8_t>(c));
-    data.push_back(0);
-  }
+  AppendUnits(data, AnsiToUnits(text));
   data.push_back(0);
   data.push_back(0);
   return data;
@@ -167,38 +324,22 @@ std::vector<uint8_t> EncodeDword(uint32_t value) {
           static_cast<uint8_t>(value >> 24)};
 }
 
-namespace {
-
-// One ANSI byte for a UTF-16 unit: the host code page maps bytes to the
-// code points 0-255 one to one; anything else has no ANSI form.
-char UnitToAnsi(uint16_t unit) { return unit <= 0xFF ? static_cast<char>(unit) : '?'; }
-
-}  // namespace
-
 std::string DecodeSz(const std::vector<uint8_t>& data) {
-  std::string text;
-  for (size_t i = 0; i + 1 < data.size(); i += 2) {
-    uint16_t unit = static_cast<uint16_t>(data[i] | (data[i + 1] << 8));
-    if (unit == 0) break;
-    text.push_back(UnitToAnsi(unit));
-  }
-  return text;
+  std::u16string units = StoredUnits(data);
+  return UnitsToAnsi(std::u16string_view(units).substr(0, units.find(u'\0')));
 }
 
 std::vector<std::string> DecodeMultiSz(const std::vector<uint8_t>& data) {
   std::vector<std::string> names;
-  std::string current;
-  for (size_t i = 0; i + 1 < data.size(); i += 2) {
-    uint16_t unit = static_cast<uint16_t>(data[i] | (data[i + 1] << 8));
-    if (unit != 0) {
-      current.push_back(UnitToAnsi(unit));
-      continue;
-    }
-    if (current.empty()) return names;  // the empty string ends the list
-    names.push_back(current);
-    current.clear();
+  std::u16string units = StoredUnits(data);
+  size_t start = 0;
+  while (start < units.size()) {
+    size_t end = units.find(u'\0', start);
+    if (end == start) break;  // the empty string ends the list
+    if (end == std::u16string::npos) end = units.size();  // stored without its terminator
+    names.push_back(UnitsToAnsi(std::u16string_view(units).substr(start, end - start)));
+    start = end + 1;
   }
-  if (!current.empty()) names.push_back(current);  // stored without its terminator
   return names;
 }
 

@@ -102,12 +102,26 @@ class Registry {
   RegKey root_;
 };
 
-// String data helpers: ANSI (the host's code page is Windows-1252-like,
-// one byte per character) to and from the stored UTF-16LE form.
+// The ANSI code page of the simulated process, which the ANSI Win32 calls
+// and the string helpers below convert with: 1252 (the default; each byte
+// stands for the code point of its value, U+0000-U+00FF) or one of the
+// double-byte code pages 932, 936, 949 and 950, whose lead bytes start a
+// two-byte character. A character without an ANSI form becomes '?', a
+// byte sequence without a character U+003F as well.
+bool SetAnsiCodePage(uint32_t codePage);  // false, and unchanged, for any other
+uint32_t AnsiCodePage();
+bool IsLeadByte(uint8_t byte);  // in the current code page
+std::u16string AnsiToUnits(std::string_view text);  // every byte, NULs included
+std::string UnitsToAnsi(std::u16string_view units);  // every unit, NULs included
+
+// String data helpers: ANSI text in the current code page to and from the
+// stored UTF-16LE form.
 std::vector<uint8_t> EncodeSz(std::string_view text);                // with NUL
 std::vector<uint8_t> EncodeMultiSz(const std::vector<std::string>& names);
 std::vector<uint8_t> EncodeDword(uint32_t value);
 std::string DecodeSz(const std::vector<uint8_t>& data);              // up to the first NUL
 std::vector<std::string> DecodeMultiSz(const std::vector<uint8_t>& data);
+// The stored bytes as UTF-16 units; an odd last byte is left out.
+std::u16string StoredUnits(const std::vector<uint8_t>& data);
 
 }  // namespace hostreg

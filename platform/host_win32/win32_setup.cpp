@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -46,31 +47,50 @@ const HKEY kInvalidKey = static_cast<HKEY>(INVALID_HANDLE_VALUE);
 
 // ------------------------------------------------------------- strings
 
-char ToAnsi(uint16_t unit) { return unit <= 0xFF ? static_cast<char>(unit) : '?'; }
-
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
-// What an ANSI call sees of stored data: strings one byte per UTF-16 unit.
+// What an ANSI call sees of stored data: strings in the process's code
+// page, '?' for a character that has no form there.
 std::vector<uint8_t> ToAnsiData(const hostreg::RegValue& value) {
   if (!IsStringType(value.type)) return value.data;
-  std::vector<uint8_t> out;
-  out.reserve(value.data.size() / 2);
-  for (size_t i = 0; i + 1 < value.data.size(); i += 2) {
-    out.push_back(static_cast<uint8_t>(ToAnsi(static_cast<uint16_t>(value.data[i] | (value.data[i + 1] << 8)))));
-  }
-  return out;
+  std::string text = hostreg::UnitsToAnsi(hostreg::StoredUnits(value.data));
+  return std::vector<uint8_t>(text.begin(), text.end());
 }
 
 std::vector<uint8_t> FromAnsiData(DWORD type, const BYTE* data, DWORD size) {
   std::vector<uint8_t> out;
   if (data == nullptr) return out;
   if (!IsStringType(type)) return std::vector<uint8_t>(data, data + size);
-  out.reserve(size * 2);
-  for (DWORD i = 0; i < size; ++i) {
-    out.push_back(data[i]);
-    out.push_back(0);
+  std::u16string units = hostreg::AnsiToUnits(std::string_view(reinterpret_cast<const char*>(data), size));
+  out.reserve(units.size() * 2);
+  for (char16_t unit : units) {
+    out.push_back(static_cast<uint8_t>(unit & 0xFF));
+    out.push_back(static_cast<uint8_t>(unit >> 8));
   }
   return out;
+}
+
+// A value name given to a wide call.
+std::string NameFromWide(LPCWSTR name) {
+  if (name == nullptr) return std::string();
+  return hostreg::UnitsToAnsi(std::u16string_view(name));
+}
+
+// One character for _mbsicmp: a double-byte character as lead << 8 |
+// trail, a single byte with a-z folded to A-Z; 0 at the end of the string,
+// also for a lead byte that only the terminator follows (the runtime reads
+// no further than that).
+unsigned NextCompareChar(const unsigned char** text) {
+  unsigned c = **text;
+  if (c == 0) return 0;
+  if (hostreg::IsLeadByte(static_cast<uint8_t>(c))) {
+    unsigned trail = (*text)[1];
+    if (trail == 0) return 0;
+    *text += 2;
+    return c << 8 | trail;
+  }
+  ++*text;
+  return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c;
 }
 
 std::string Upper(std::string text) {
@@ -125,11 +145,14 @@ bool LookupKey(HKEY key, KeyHandle* out) {
   return true;
 }
 
-std::string JoinPath(const std::string& base, const char* sub) {
+// Empty parts of the subkey path (doubled or trailing separators) are
+// skipped, and no path names the key itself, as on Windows and Wine; a
+// path that begins with a separator is refused with ERROR_BAD_PATHNAME.
+LONG JoinPath(const std::string& base, const char* sub, std::string* path) {
   std::string tail = sub == nullptr ? std::string() : std::string(sub);
-  while (!tail.empty() && tail.front() == '\\') tail.erase(tail.begin());
-  if (tail.empty()) return base;
-  return base.empty() ? tail : base + "\\" + tail;
+  if (!tail.empty() && tail.front() == '\\') return ERROR_BAD_PATHNAME;
+  *path = tail.empty() ? base : base.empty() ? tail : base + "\\" + tail;
+  return ERROR_SUCCESS;
 }
 
 // Resolves a handle to its key in the tree (the tree lock must be held).
@@ -150,7 +173,8 @@ LONG SubkeyPath(const char* function, HKEY handle, LPCSTR subkey, PHKEY result, 
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
   if (!LookupKey(handle, parent)) return ERROR_INVALID_HANDLE;
-  *path = JoinPath(parent->path, subkey);
+  LONG status = JoinPath(parent->path, subkey, path);
+  if (status != ERROR_SUCCESS) return status;
   return Injected(function, *path) ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
 }
 
@@ -334,6 +358,12 @@ int OpenDeviceInfoSets() {
   return static_cast<int>(Sets().sets.size());
 }
 
+ScopedCodePage::ScopedCodePage(UINT codePage) : previous_(hostreg::AnsiCodePage()) {
+  if (!hostreg::SetAnsiCodePage(codePage)) std::abort();  // a test asked for a code page the simulation lacks
+}
+
+ScopedCodePage::~ScopedCodePage() { hostreg::SetAnsiCodePage(previous_); }
+
 std::string GuidText(const GUID& guid) {
   char text[40];
   std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
@@ -366,14 +396,32 @@ DWORD WINAPI GetTickCount(void) {
 }
 
 int _mbsicmp(const unsigned char* string1, const unsigned char* string2) {
-  for (;; ++string1, ++string2) {
-    unsigned a = *string1;
-    unsigned b = *string2;
-    if (a >= 'a' && a <= 'z') a -= 'a' - 'A';
-    if (b >= 'a' && b <= 'z') b -= 'a' - 'A';
+  for (;;) {
+    unsigned a = NextCompareChar(&string1);
+    unsigned b = NextCompareChar(&string2);
     if (a != b) return a < b ? -1 : 1;
     if (a == 0) return 0;
   }
+}
+
+UINT WINAPI GetACP(void) { return hostreg::AnsiCodePage(); }
+
+int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
+                               LPWSTR lpWideCharStr, int cchWideChar) {
+  if (lpMultiByteStr == nullptr || cbMultiByte == 0 || cchWideChar < 0 || (cchWideChar > 0 && lpWideCharStr == nullptr) ||
+      (CodePage != CP_ACP && CodePage != hostreg::AnsiCodePage())) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  size_t length = cbMultiByte < 0 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
+  std::u16string units = hostreg::AnsiToUnits(std::string_view(lpMultiByteStr, length));
+  if (cchWideChar == 0) return static_cast<int>(units.size());
+  if (units.size() > static_cast<size_t>(cchWideChar)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::copy(units.begin(), units.end(), lpWideCharStr);
+  return static_cast<int>(units.size());
 }
 
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
@@ -426,16 +474,22 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
   return Keys().keys.erase(reinterpret_cast<uintptr_t>(hKey)) != 0 ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
-LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
-                             LPDWORD lpcbData) {
+}  // extern "C"
+
+namespace {
+
+// RegQueryValueExA and W: the A call converts strings to the code page,
+// the W call gives the stored bytes.
+LONG QueryValue(const char* function, bool ansi, HKEY hKey, const std::string& name, LPDWORD lpType, LPBYTE lpData,
+                LPDWORD lpcbData) {
   if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> tree(TreeMutex());
   RegKey* key = nullptr;
-  LONG status = ResolveForValue("RegQueryValueExA", hKey, KEY_QUERY_VALUE, lpValueName, &key);
+  LONG status = ResolveForValue(function, hKey, KEY_QUERY_VALUE, name.c_str(), &key);
   if (status != ERROR_SUCCESS) return status;
-  const hostreg::RegValue* value = key->Value(lpValueName == nullptr ? "" : lpValueName);
+  const hostreg::RegValue* value = key->Value(name);
   if (value == nullptr) return ERROR_FILE_NOT_FOUND;
-  std::vector<uint8_t> data = ToAnsiData(*value);
+  std::vector<uint8_t> data = ansi ? ToAnsiData(*value) : value->data;
   DWORD size = static_cast<DWORD>(data.size());
   if (lpType != nullptr) *lpType = value->type;
   if (lpData == nullptr) {
@@ -449,6 +503,21 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
   if (size != 0) std::memcpy(lpData, data.data(), size);
   *lpcbData = size;
   return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" {
+
+LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                             LPDWORD lpcbData) {
+  return QueryValue("RegQueryValueExA", true, hKey, lpValueName == nullptr ? "" : lpValueName, lpType, lpData,
+                    lpcbData);
+}
+
+LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                             LPDWORD lpcbData) {
+  return QueryValue("RegQueryValueExW", false, hKey, NameFromWide(lpValueName), lpType, lpData, lpcbData);
 }
 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
@@ -589,9 +658,18 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP
   return TRUE;
 }
 
-BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                                              DWORD Property, PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
-                                              DWORD PropertyBufferSize, PDWORD RequiredSize) {
+}  // extern "C"
+
+namespace {
+
+// SetupDiGetDeviceRegistryPropertyA and W. A call with no buffer fails
+// with ERROR_INSUFFICIENT_BUFFER and the required size whatever the size
+// of the value, 0 included, as Wine's SetupAPI answers: so a value of
+// size 0 (which Wine leaves where Windows deletes the property) can never
+// be read.
+BOOL GetDeviceProperty(const char* function, bool ansi, HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                       DWORD Property, PDWORD PropertyRegDataType, PBYTE PropertyBuffer, DWORD PropertyBufferSize,
+                       PDWORD RequiredSize) {
   DevInfoSet* set = LookupSet(DeviceInfoSet);
   if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
   const std::string* instance = DeviceOf(set, DeviceInfoData);
@@ -599,20 +677,38 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
   const char* name = PropertyValueName(Property);
   if (name == nullptr) return Fail(ERROR_INVALID_REG_PROPERTY);
   if (PropertyBuffer == nullptr && PropertyBufferSize != 0) return Fail(ERROR_INVALID_USER_BUFFER);
-  if (Injected("SetupDiGetDeviceRegistryPropertyA", *instance + "\\" + name)) return Fail(ERROR_ACCESS_DENIED);
+  if (Injected(function, *instance + "\\" + name)) return Fail(ERROR_ACCESS_DENIED);
   std::lock_guard<std::recursive_mutex> tree(TreeMutex());
   RegKey* key = Registry::Machine().Open(hostwin32::EnumKeyPath(*instance));
   if (key == nullptr) return Fail(ERROR_NO_SUCH_DEVINST);
   const hostreg::RegValue* value = key->Value(name);
   if (value == nullptr) return Fail(ERROR_INVALID_DATA);
-  std::vector<uint8_t> data = ToAnsiData(*value);
+  std::vector<uint8_t> data = ansi ? ToAnsiData(*value) : value->data;
   DWORD size = static_cast<DWORD>(data.size());
   if (PropertyRegDataType != nullptr) *PropertyRegDataType = value->type;
   if (RequiredSize != nullptr) *RequiredSize = size;
-  if (PropertyBufferSize < size) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  if (PropertyBufferSize == 0 || PropertyBufferSize < size) return Fail(ERROR_INSUFFICIENT_BUFFER);
   if (size != 0) std::memcpy(PropertyBuffer, data.data(), size);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                              DWORD Property, PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
+                                              DWORD PropertyBufferSize, PDWORD RequiredSize) {
+  return GetDeviceProperty("SetupDiGetDeviceRegistryPropertyA", true, DeviceInfoSet, DeviceInfoData, Property,
+                           PropertyRegDataType, PropertyBuffer, PropertyBufferSize, RequiredSize);
+}
+
+BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                              DWORD Property, PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
+                                              DWORD PropertyBufferSize, PDWORD RequiredSize) {
+  return GetDeviceProperty("SetupDiGetDeviceRegistryPropertyW", false, DeviceInfoSet, DeviceInfoData, Property,
+                           PropertyRegDataType, PropertyBuffer, PropertyBufferSize, RequiredSize);
 }
 
 BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,

@@ -38,6 +38,7 @@ typedef int32_t LONG;
 typedef uint32_t ULONG;
 typedef unsigned int UINT;
 typedef char CHAR;
+typedef char16_t WCHAR;
 typedef intptr_t LONG_PTR;
 typedef uintptr_t ULONG_PTR;
 typedef BYTE* PBYTE;
@@ -49,6 +50,8 @@ typedef char* LPSTR;
 typedef char* PSTR;
 typedef const char* LPCSTR;
 typedef const char* PCSTR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
 typedef void* HANDLE;
 typedef void* PVOID;
 typedef void* LPVOID;
@@ -125,6 +128,7 @@ inline HKEY HostLocalMachineKey() {
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_DATA 13L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_BAD_PATHNAME 161L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
@@ -151,6 +155,8 @@ inline HKEY HostLocalMachineKey() {
 #define SPDRP_UPPERFILTERS 0x00000011
 #define SPDRP_LOWERFILTERS 0x00000012
 
+#define CP_ACP 0
+
 #define MB_OK 0x00000000
 #define MB_ICONINFORMATION 0x00000040
 #define IDOK 1
@@ -163,6 +169,10 @@ BOOL WINAPI SetupDiGetClassDescriptionA(const GUID* ClassGuid, PSTR ClassDescrip
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND hwndParent, DWORD Flags);
 BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP_DEVINFO_DATA DeviceInfoData);
 BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                              DWORD Property, PDWORD PropertyRegDataType,
+                                              PBYTE PropertyBuffer, DWORD PropertyBufferSize,
+                                              PDWORD RequiredSize);
+BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                               DWORD Property, PDWORD PropertyRegDataType,
                                               PBYTE PropertyBuffer, DWORD PropertyBufferSize,
                                               PDWORD RequiredSize);
@@ -181,6 +191,8 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
 LONG WINAPI RegCloseKey(HKEY hKey);
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                              LPDWORD lpcbData);
+LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                             LPDWORD lpcbData);
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
                            DWORD cbData);
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
@@ -197,9 +209,13 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...) __attribute__((format(printf, 2,
 DWORD WINAPI GetTickCount(void);
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
+UINT WINAPI GetACP(void);
+int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
+                               LPWSTR lpWideCharStr, int cchWideChar);
 
-// The runtime's multibyte compare, in the process's code page (the host's
-// is single-byte: only A-Z and a-z fold).
+// The runtime's multibyte compare, in the process's code page: a
+// double-byte character is one character, compared as it stands; of the
+// single bytes, A-Z and a-z fold.
 int _mbsicmp(const unsigned char* string1, const unsigned char* string2);
 
 }  // extern "C"
@@ -228,6 +244,19 @@ void ResetTickCount();
 // that the code under test closed what it opened.
 int OpenKeyHandles();
 int OpenDeviceInfoSets();
+
+// The process's ANSI code page (hostreg::SetAnsiCodePage) for as long as
+// the object lives; the previous one comes back after it.
+class ScopedCodePage {
+ public:
+  explicit ScopedCodePage(UINT codePage);
+  ScopedCodePage(const ScopedCodePage&) = delete;
+  ScopedCodePage& operator=(const ScopedCodePage&) = delete;
+  ~ScopedCodePage();
+
+ private:
+  UINT previous_;
+};
 
 // Registry paths of the simulated machine's class and device keys.
 std::string GuidText(const GUID& guid);  // braced, upper case

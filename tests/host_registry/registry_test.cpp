@@ -53,6 +53,26 @@ TEST(RegistryStrings, MultiSzDecodingStopsAtTheEmptyStringAndKeepsAnUnterminated
 
 // Every value type, and data that only a hex form reproduces, comes back
 // byte for byte.
+// Strings convert with the code page the process is set to: on 932 a
+// lead byte and its trail byte are one character, 0xA1-0xDF are
+// single-byte characters, and a character the code page lacks is '?'.
+TEST(RegistryStrings, ConvertWithTheDoubleByteCodePage) {
+  ASSERT_FALSE(hostreg::SetAnsiCodePage(65001));
+  EXPECT_EQ(hostreg::AnsiCodePage(), 1252u);
+  EXPECT_EQ(hostreg::UnitsToAnsi(u"\u00E9\u0100"), "\xE9?");
+  ASSERT_TRUE(hostreg::SetAnsiCodePage(932));
+
+  std::vector<uint8_t> stored = hostreg::EncodeMultiSz({"\x83\x41" "b", "\xB1"});
+  EXPECT_EQ(hostreg::StoredUnits(stored), std::u16string(u"\u30A2b\0\uFF71\0\0", 6));
+  EXPECT_EQ(hostreg::DecodeMultiSz(stored), (std::vector<std::string>{"\x83\x41" "b", "\xB1"}));
+  EXPECT_EQ(hostreg::UnitsToAnsi(u"\u00E9x"), "?x");
+  EXPECT_EQ(hostreg::AnsiToUnits("a\x83"), u"a?");  // a lead byte without its trail byte
+  EXPECT_TRUE(hostreg::IsLeadByte(0x83));
+  EXPECT_FALSE(hostreg::IsLeadByte(0xB1));
+
+  hostreg::SetAnsiCodePage(1252);
+}
+
 TEST(RegistryText, RoundTripKeepsEveryValueTypeExactly) {
   Registry reg;
   hostreg::RegKey* key = reg.Create("Software\\Round");

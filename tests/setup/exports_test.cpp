@@ -108,6 +108,57 @@ TEST_F(ExportsTest, DevicesArePickedUpOnTheFirstCallOnly) {
             Device("IDE\\Disk\\7", kDisk, "late disk", true, MultiSz("LowerFilters", {"korvflt1"})));
 }
 
+// A device list left behind empty: Wine's SetupAPI stores a value of size
+// 0 where Windows deletes the property (other tools leave such values, or
+// ones of terminators only, as well). Either is the empty list.
+TEST_F(ExportsTest, EmptyDeviceListsHoldNoNameAndNeedNoWrite) {
+  Given(Machine() + Key(EnumPath("IDE\\Disk\\1")) + "\"LowerFilters\"=hex(7):\n" + Key(EnumPath("IDE\\CdRom\\0")) +
+        "\"LowerFilters\"=hex(7):00,00,00,00\n");
+  std::string devices = Now({EnumPath("IDE\\Disk\\1"), EnumPath("IDE\\CdRom\\0")});
+
+  EXPECT_EQ(KV_InstallBusFilters(nullptr, 0), 1);
+  EXPECT_EQ(KV_InstallBusFilters(nullptr, 0), 1);
+  EXPECT_EQ(KV_UninstallBusFilters(nullptr, 0), 1);
+
+  EXPECT_EQ(Now({EnumPath("IDE\\Disk\\1"), EnumPath("IDE\\CdRom\\0")}), devices);
+}
+
+// A device removed after the first call has no list left to lose a name:
+// it counts as absent, and nothing is written for it.
+TEST_F(ExportsTest, DeviceRemovedAfterTheFirstCallIsLeftOut) {
+  Given(Machine());
+  ASSERT_EQ(KV_InstallBusFilters(nullptr, 0), 1);
+  ASSERT_TRUE(hostreg::Registry::Machine().Delete(EnumPath("IDE\\Disk\\0")));
+
+  EXPECT_EQ(KV_InstallBusFilters(nullptr, 0), 1);
+  EXPECT_EQ(KV_UninstallBusFilters(nullptr, 0), 1);
+
+  EXPECT_EQ(hostreg::Registry::Machine().Open(EnumPath("IDE\\Disk\\0")), nullptr);
+}
+
+// A name that the process's code page cannot represent comes back from the
+// ANSI calls as '?': writing that list back would replace the other
+// driver's name, so the list stays as it is and the call reports 0.
+TEST_F(ExportsTest, ListWithANameOutsideTheCodePageIsNeverRewritten) {
+  std::vector<uint8_t> stored = hostreg::EncodeMultiSz({"korvflt1", "xbc"});
+  stored[18] = 0x00;
+  stored[19] = 0x01;  // "xbc" becomes U+0100 "bc"
+  Given(Machine());
+  auto& machine = hostreg::Registry::Machine();
+  machine.Open(ClassPath(kDisk))->SetValue("LowerFilters", hostreg::kRegMultiSz, stored);
+  machine.Open(EnumPath("IDE\\Disk\\1"))->SetValue("LowerFilters", hostreg::kRegMultiSz, stored);
+  machine.Open(ClassPath(kIde))->SetValue("UpperFilters", hostreg::kRegMultiSz, std::vector<uint8_t>(stored.begin() + 18, stored.end()));
+  std::string lists = Now({ClassPath(kDisk), EnumPath("IDE\\Disk\\1"), ClassPath(kIde)});
+
+  EXPECT_EQ(KV_InstallBusFilters(nullptr, 0), 0);
+  EXPECT_EQ(KV_UninstallBusFilters(nullptr, 0), 0);
+  EXPECT_EQ(IDE_InstallFilter(nullptr, "flt", 0), 0);
+
+  EXPECT_EQ(Now({ClassPath(kDisk), EnumPath("IDE\\Disk\\1"), ClassPath(kIde)}), lists);
+  // The lists without such a name were brought to their state.
+  EXPECT_EQ(Now({EnumPath("IDE\\Disk\\0")}), Device("IDE\\Disk\\0", kDisk, "disk 0", true, MultiSz("LowerFilters", {"x"})));
+}
+
 // ------------------------------------------------------------- IDE
 
 TEST_F(ExportsTest, IdeInstallWithTheNameInOtherCaseWritesNothing) {
@@ -118,6 +169,23 @@ TEST_F(ExportsTest, IdeInstallWithTheNameInOtherCaseWritesNothing) {
 
   EXPECT_EQ(Writes(), writes);
   EXPECT_EQ(Now({ClassPath(kIde)}), Class(kIde, "IDE ATA/ATAPI controllers") + MultiSz("UpperFilters", {"MyFlt"}));
+}
+
+// Shift-JIS: 0x83 0x41 and 0x83 0x61 are two different characters whose
+// trail bytes are the letters A and a. A byte-wise compare would fold them
+// and take the other driver's name out.
+TEST_F(ExportsTest, IdeNamesCompareByDoubleByteCharacters) {
+  hostwin32::ScopedCodePage japanese(932);
+  Given(Machine("", MultiSz("UpperFilters", {"\x83\x41" "flt", "other"})));
+
+  EXPECT_EQ(IDE_UninstallFilter(nullptr, "\x83\x61" "flt", 0), 1);
+  EXPECT_EQ(Now({ClassPath(kIde)}),
+            Class(kIde, "IDE ATA/ATAPI controllers") + MultiSz("UpperFilters", {"\x83\x41" "flt", "other"}));
+  EXPECT_EQ(IDE_InstallFilter(nullptr, "\x83\x41" "FLT", 0), 1);
+  EXPECT_EQ(Now({ClassPath(kIde)}),
+            Class(kIde, "IDE ATA/ATAPI controllers") + MultiSz("UpperFilters", {"\x83\x41" "flt", "other"}));
+  EXPECT_EQ(IDE_UninstallFilter(nullptr, "\x83\x41" "Flt", 0), 1);
+  EXPECT_EQ(Now({ClassPath(kIde)}), Class(kIde, "IDE ATA/ATAPI controllers") + MultiSz("UpperFilters", {"other"}));
 }
 
 TEST_F(ExportsTest, IdeInstallAndUninstallEditOnlyTheIdeUpperFilters) {
@@ -245,6 +313,23 @@ TEST_F(ExportsTest, StartupInfoShowsThePathEvenWhenTheKeyCannotBeCreated) {
   EXPECT_EQ(hostreg::Registry::Machine().Open(kStartupKey), nullptr);
   ASSERT_EQ(hostwin32::MessageBoxes().size(), 1u);
   EXPECT_EQ(hostwin32::MessageBoxes()[0].text, kStartupKey);
+}
+
+// As Wine's registry answers: a path that begins with a separator is
+// refused (nothing lands in HKEY_LOCAL_MACHINE itself), while doubled and
+// trailing separators are skipped.
+TEST_F(ExportsTest, StartupInfoPathsWithEmptyParts) {
+  Given(Key("Software"));
+  std::string before = Now({""});
+
+  EXPECT_EQ(KV_InitStartupInfo(nullptr, "\\", 0), 0);
+  EXPECT_EQ(KV_InitStartupInfo(nullptr, "\\\\", 0), 0);
+  EXPECT_EQ(KV_InitStartupInfo(nullptr, "\\Software\\Korvel", 0), 0);
+  EXPECT_EQ(Now({""}), before);
+
+  EXPECT_EQ(KV_InitStartupInfo(nullptr, "Software\\\\Korvel\\Startup\\", 0), 1);
+  EXPECT_EQ(Now({kStartupKey}), Key(kStartupKey) + Dword("OSStartTime", StoredDword("OSStartTime")) +
+                                    Dword("RebootNeeded", 1) + Dword("UpdateNotify", 0));
 }
 
 TEST_F(ExportsTest, StartupInfoWithoutAKeyPathWritesNothing) {

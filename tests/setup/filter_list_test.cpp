@@ -142,6 +142,30 @@ TEST_F(FilterListRegistry, ValueOfSizeZeroIsTheEmptyList) {
   std::free(list);
 }
 
+// Names come back as they are stored when the code page has a form for
+// each character (double-byte ones included); a list with a character it
+// lacks is no list, and values of other types are taken byte for byte.
+TEST_F(FilterListRegistry, ListIsReadOnlyWhenEveryNameSurvivesTheCodePage) {
+  hostwin32::ScopedCodePage japanese(932);
+  Store("UpperFilters", hostreg::kRegMultiSz, hostreg::EncodeMultiSz({"\x83\x41x", "b"}));
+  std::vector<uint8_t> lossy = hostreg::EncodeMultiSz({"a", "b"});
+  lossy[0] = 0xE9;  // e acute: no form in 932
+  Store("LowerFilters", hostreg::kRegMultiSz, lossy);
+  Store("Binary", hostreg::kRegBinary, {0xE9, 0x00, 0x01, 0x00});
+  korvset::ReadOutcome outcome = korvset::ReadOk;
+
+  char* upper = korvset::ReadFilterValue(key_, "UpperFilters", &outcome);
+  ASSERT_NE(upper, nullptr);
+  EXPECT_EQ(std::string(upper, 7), std::string("\x83\x41x\0b\0\0", 7));
+  std::free(upper);
+  EXPECT_EQ(korvset::ReadFilterValue(key_, "LowerFilters", &outcome), nullptr);
+  EXPECT_EQ(outcome, korvset::ReadFailed);
+  char* binary = korvset::ReadFilterValue(key_, "Binary", &outcome);
+  ASSERT_NE(binary, nullptr);
+  EXPECT_EQ(std::string(binary, 4), std::string("\xE9\0\x01\0", 4));
+  std::free(binary);
+}
+
 TEST_F(FilterListRegistry, AbsentAndUnreadableValuesGiveNoListButDifferentOutcomes) {
   Store("UpperFilters", hostreg::kRegMultiSz, hostreg::EncodeMultiSz({"a"}));
   korvset::ReadOutcome absent = korvset::ReadOk;

@@ -49,7 +49,7 @@ TEST_F(GuidConfigTest, DuplicatesInAnyCaseAreSkippedAndReadingGoesOn) {
 TEST_F(GuidConfigTest, MalformedTextsAreSkippedAndReadingGoesOn) {
   Given(Key(kGuidsPath) + Sz("BusGuid0", "11111111-2222-3333-4444-555555555555") +
         Sz("BusGuid1", "{11111111-2222-3333-4444-5555555555}") + Sz("BusGuid2", "{1111111x-2222-3333-4444-555555555555}") +
-        Sz("BusGuid3", "") + Sz("BusGuid4", kExtraA));
+        Sz("BusGuid3", "") + Sz("BusGuid4", std::string(kExtraB) + "}") + Sz("BusGuid5", kExtraA));
   Start();
   EXPECT_EQ(Texts(app_.BusGuids), Plus(kBusBuiltins, {kExtraA}));
 }
@@ -130,6 +130,8 @@ TEST(GuidText, RejectsWrongLengthBracesAndEmptyFields) {
   EXPECT_EQ(korvset::ParseGuidString("{4D36E967-E325-11CE-BFC1-08002BE10318", &guid), 0);
   EXPECT_EQ(korvset::ParseGuidString("(4D36E967-E325-11CE-BFC1-08002BE10318)", &guid), 0);
   EXPECT_EQ(korvset::ParseGuidString("{4D36E967-E325-11CE-BFC1-08002BE103188}", &guid), 0);
+  // 39 characters whose first 38 are a valid GUID text, braces in place.
+  EXPECT_EQ(korvset::ParseGuidString("{4D36E967-E325-11CE-BFC1-08002BE10318}}", &guid), 0);
   EXPECT_EQ(korvset::ParseGuidString("{4D36E967-E325-11CE-  C1-08002BE10318}", &guid), 0);
   EXPECT_EQ(korvset::ParseGuidString(nullptr, &guid), 0);
 }

@@ -206,6 +206,20 @@ TEST_F(InstallerTest, ClassKeyThatCannotBeOpenedForWritingFailsTheItem) {
   EXPECT_EQ(Now({ClassPath(kIde)}), Class(kIde, "IDE"));
 }
 
+// A class removed after it was added has no list left: it is left out of
+// the apply, and its key is not made anew.
+TEST_F(InstallerTest, ClassWhoseKeyWasRemovedIsLeftOut) {
+  Given(Class(kIde, "IDE") + MultiSz("UpperFilters", {"flt"}) + Class(kUsb, "USB"));
+  Build(ScopeClass, 0, {kIde, kUsb});
+  ASSERT_TRUE(hostreg::Registry::Machine().Delete(ClassPath(kIde)));
+  SetAll(1);
+
+  EXPECT_EQ(Apply(), 1);
+
+  EXPECT_EQ(hostreg::Registry::Machine().Open(ClassPath(kIde)), nullptr);
+  EXPECT_EQ(Now({ClassPath(kUsb)}), Class(kUsb, "USB") + MultiSz("UpperFilters", {"flt"}));
+}
+
 // ------------------------------------------------------------ device scope
 
 class DeviceScopeTest : public InstallerTest {
@@ -304,6 +318,18 @@ TEST_F(DeviceScopeTest, UnreadableDevicePropertyIsNeverOverwritten) {
 
   EXPECT_EQ(Now({EnumPath("IDE\\Disk\\1")}),
             Device("IDE\\Disk\\1", kDisk, "disk 1", true, MultiSz("LowerFilters", {"keep"})));
+}
+
+TEST_F(DeviceScopeTest, DeviceRemovedAfterAddClassIsLeftOut) {
+  Build(ScopeDevice, 1, {kDisk});
+  ASSERT_TRUE(hostreg::Registry::Machine().Delete(EnumPath("IDE\\Disk\\0")));
+  SetAll(1);
+
+  EXPECT_EQ(Apply(), 1);
+
+  EXPECT_EQ(hostreg::Registry::Machine().Open(EnumPath("IDE\\Disk\\0")), nullptr);
+  EXPECT_EQ(Now({EnumPath("IDE\\Disk\\1")}),
+            Device("IDE\\Disk\\1", kDisk, "disk 1", true, MultiSz("LowerFilters", {"flt"})));
 }
 
 }  // namespace

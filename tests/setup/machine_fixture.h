@@ -1,8 +1,9 @@
 // A simulated machine for the setup library's tests. Each test states the
 // registry it starts from and the one it expects in regedit text, built
 // from the small helpers below; the fixture resets the machine, the fault
-// plan, the message boxes, the clock and the library's application object
-// around every test, and checks that nothing was left open.
+// plan, the message boxes, the clock, the code page and the library's
+// application object around every test, and checks that nothing was left
+// open.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -101,6 +102,7 @@ class MachineTest : public testing::Test {
     hostfault::DisarmAll();
     hostwin32::ClearMessageBoxes();
     hostwin32::ResetTickCount();
+    hostreg::SetAnsiCodePage(1252);
   }
 
   static GUID Guid(const char* text) {
