@@ -3,7 +3,7 @@
 // against a bus index; per bus, the time with at least one counted
 // request outstanding accumulates in BusStatistics.
 //
-// A counted request holds its filter device's remove lock from dispatch
+// A counted request holds its filter device's RequestLock from dispatch
 // to completion, so a removal waits for it. The bus index it was counted
 // against travels in the completion context: the end is credited to the
 // same bus as the start, whatever happened to the records meanwhile.
@@ -84,11 +84,11 @@ NTSTATUS CountAndSendDown(FilterDeviceRecord* Record, PIRP Irp) {
   if (!LoadShared(&Driver.CaptureActive)) return SendDown(Record, Irp);
 
   // Removal has begun: the request goes down uncounted.
-  if (!NT_SUCCESS(IoAcquireRemoveLock(&Record->RemoveLock, Irp))) return SendDown(Record, Irp);
+  if (!NT_SUCCESS(IoAcquireRemoveLock(&Record->RequestLock, Irp))) return SendDown(Record, Irp);
 
   UCHAR busIndex = 0;
   if (!CountRequestStart(Record, Irp, &busIndex)) {
-    IoReleaseRemoveLock(&Record->RemoveLock, Irp);
+    IoReleaseRemoveLock(&Record->RequestLock, Irp);
     return SendDown(Record, Irp);
   }
   IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -99,6 +99,6 @@ NTSTATUS CountAndSendDown(FilterDeviceRecord* Record, PIRP Irp) {
 NTSTATUS NTAPI ScsiCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   CountRequestEnd(ContextToBusIndex(Context));
   if (Irp->PendingReturned) IoMarkIrpPending(Irp);
-  IoReleaseRemoveLock(&RecordOf(DeviceObject)->RemoveLock, Irp);
+  IoReleaseRemoveLock(&RecordOf(DeviceObject)->RequestLock, Irp);
   return STATUS_SUCCESS;
 }

@@ -51,7 +51,12 @@ struct FilterDeviceRecord {
   PDEVICE_OBJECT PhysicalDevice;   // the PDO we attached above
   LONG PagingPathCount;            // interlocked only
   KEVENT PagingEvent;              // serialises paging notifications
-  IO_REMOVE_LOCK RemoveLock;       // PnP requests and counted requests
+  IO_REMOVE_LOCK RemoveLock;       // Plug and Play requests
+  // Counted storage requests, from dispatch to completion, and the
+  // identification queries. A disk can have hundreds of requests
+  // outstanding and a pass-through can run for many minutes, beyond the
+  // limits RemoveLock is initialised with, so this one has none.
+  IO_REMOVE_LOCK RequestLock;
   CHAR ControllerDescription[KvDescriptionSize];  // NUL-terminated ANSI
 };
 

@@ -199,6 +199,30 @@ TEST_F(BusFilterAccountingTest, ChildRemovedBeforeCompletionLeavesNoBusBusy) {
   EXPECT_EQ(Busy(5), 60);
 }
 
+// What keeps a record alive for its counted requests has no limit on
+// their number or their time: a checked build of Windows asserts on a
+// remove lock initialised with the record's limits, and the simulated
+// kernel enforces them the same way.
+TEST_F(AccountingTest, HundredsOfOutstandingRequestsOnOneDiskAreCounted) {
+  constexpr int kRequests = 374;  // a recorded Windows boot on one disk
+  PDEVICE_OBJECT disk = HoldingFilter(3);
+  StartAt(0);
+  for (int i = 0; i < kRequests; ++i) StartSrbAt(10, disk);
+  EXPECT_EQ(Outstanding(3), kRequests);
+  for (int i = 0; i < kRequests; ++i) CompleteAt(50, disk);
+  EXPECT_EQ(Outstanding(3), 0);
+  EXPECT_EQ(Busy(3), 40);
+}
+
+TEST_F(AccountingTest, PassThroughRunningForManyMinutesIsCounted) {
+  const int64_t tenMinutes = 600 * hostk::PerformanceFrequency();  // a FORMAT UNIT
+  PDEVICE_OBJECT disk = HoldingFilter(3);
+  StartAt(0);
+  Keep(TestRequest::PassThrough(disk, IOCTL_SCSI_PASS_THROUGH, 0))->Send();
+  CompleteAt(tenMinutes, disk);
+  EXPECT_EQ(Busy(3), tenMinutes);
+}
+
 TEST_F(AccountingTest, RecordIdentifiedDuringARequestLeavesEveryCountAtZero) {
   StartAt(0);
   PDEVICE_OBJECT late = HoldingFilter(4);  // bus 0 until identified
