@@ -83,13 +83,17 @@ NTSTATUS NTAPI DispatchScsi(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS CountAndSendDown(FilterDeviceRecord* Record, PIRP Irp) {
   if (!LoadShared(&Driver.CaptureActive)) return SendDown(Record, Irp);
 
-  // Removal has begun: the request goes down uncounted.
-  if (!NT_SUCCESS(IoAcquireRemoveLock(&Record->RequestLock, Irp))) return SendDown(Record, Irp);
+  // Removal has begun: the record may be gone as soon as the removal's
+  // wait ends, so nothing of it is used any more, as the kit's filters do.
+  if (!NT_SUCCESS(IoAcquireRemoveLock(&Record->RequestLock, Irp))) return FailRequest(Irp, STATUS_DELETE_PENDING);
 
   UCHAR busIndex = 0;
   if (!CountRequestStart(Record, Irp, &busIndex)) {
+    // Uncounted. The lock is held across the call down: a removal waiting
+    // for it cannot delete the record while the call reads it.
+    const NTSTATUS status = SendDown(Record, Irp);
     IoReleaseRemoveLock(&Record->RequestLock, Irp);
-    return SendDown(Record, Irp);
+    return status;
   }
   IoCopyCurrentIrpStackLocationToNext(Irp);
   IoSetCompletionRoutine(Irp, ScsiCompletion, BusIndexToContext(busIndex), TRUE, TRUE, TRUE);

@@ -141,6 +141,8 @@ NTSTATUS NTAPI PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchCreateCloseIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Skip our stack location and call the device below the record.
 NTSTATUS SendDown(FilterDeviceRecord* Record, PIRP Irp);
+// Completes a request with Status and no bytes, without sending it down.
+NTSTATUS FailRequest(PIRP Irp, NTSTATUS Status);
 // Completes a request the control device does not serve.
 NTSTATUS RefuseControlRequest(PIRP Irp);
 

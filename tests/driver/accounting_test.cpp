@@ -187,6 +187,23 @@ TEST_F(BusFilterAccountingTest, UnmatchedOrUnidentifiedTargetGoesDownUncounted) 
   for (int bus = 0; bus < 256; ++bus) EXPECT_EQ(Outstanding(bus), 0) << bus;
 }
 
+// A removal waiting for the uncounted request's hold ends right after its
+// release: nothing of the deleted record may be read after that.
+TEST_F(BusFilterAccountingTest, UncountedRequestUsesNothingOfARecordRemovedAtItsRelease) {
+  StartAt(0);
+  const void* requestLock = &Rec(bus_)->RequestLock;
+  hostk::SetHook(hostk::HookPoint::kRemoveLockReleased, [&](const void* lock) {
+    if (lock != requestLock) return;
+    hostk::SetHook(hostk::HookPoint::kRemoveLockReleased, nullptr);
+    EXPECT_EQ(Remove(bus_), STATUS_SUCCESS);
+  });
+  StartSrb(bus_, 3);  // no child has target id 3
+  hostk::ClearHooks();
+  EXPECT_EQ(lower_->ReceivedCount(controller_, IRP_MJ_SCSI), 1u);
+  EXPECT_FALSE(lower_->ReceivedBy(controller_).front().counted);
+  EXPECT_EQ(controller_->AttachedDevice, nullptr);  // the removal did happen
+}
+
 // The end of a request is credited to the bus its start was counted
 // against, even when the child record left the list meanwhile.
 TEST_F(BusFilterAccountingTest, ChildRemovedBeforeCompletionLeavesNoBusBusy) {
