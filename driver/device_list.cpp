@@ -15,12 +15,6 @@ VOID LinkRecord(FilterDeviceRecord* Record) {
   KeReleaseSpinLock(&Driver.StatisticsLock, oldIrql);
 }
 
-// Caller holds StatisticsLock. The children outlive the bus filter's
-// record, so they are let go before it is freed.
-VOID ReleaseChildren(FilterDeviceRecord* Record) {
-  while (!IsListEmpty(&Record->ChildList)) InitializeListHead(RemoveHeadList(&Record->ChildList));
-}
-
 VOID InitializeRecord(FilterDeviceRecord* Record, PDEVICE_OBJECT Self, PDEVICE_OBJECT LowerDevice,
                       PDEVICE_OBJECT PhysicalDevice, BOOLEAN IsBusFilter, PDEVICE_OBJECT ParentDevice) {
   Record->LowerDevice = LowerDevice;
@@ -72,13 +66,23 @@ NTSTATUS AttachFilterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
   return STATUS_SUCCESS;
 }
 
+// A bus filter being removed keeps its children: requests for them are
+// still counted until it leaves the stack (ReleaseChildren).
 VOID UnlinkRecord(FilterDeviceRecord* Record) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&Driver.StatisticsLock, &oldIrql);
   RemoveEntryList(&Record->Link);
   RemoveEntryList(&Record->ChildLink);
   InitializeListHead(&Record->ChildLink);
-  ReleaseChildren(Record);
+  KeReleaseSpinLock(&Driver.StatisticsLock, oldIrql);
+}
+
+// The children outlive the bus filter's record, so they are let go before
+// it is freed.
+VOID ReleaseChildren(FilterDeviceRecord* Record) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&Driver.StatisticsLock, &oldIrql);
+  while (!IsListEmpty(&Record->ChildList)) InitializeListHead(RemoveHeadList(&Record->ChildList));
   KeReleaseSpinLock(&Driver.StatisticsLock, oldIrql);
 }
 

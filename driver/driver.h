@@ -156,6 +156,7 @@ NTSTATUS AttachFilterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
 BOOLEAN IsDeviceFiltered(PDEVICE_OBJECT Device);
 FilterDeviceRecord* FindRecordOfDevice(PDEVICE_OBJECT FilterDevice);
 VOID UnlinkRecord(FilterDeviceRecord* Record);
+VOID ReleaseChildren(FilterDeviceRecord* Record);
 // Up to DISPATCH_LEVEL, caller holds StatisticsLock; BusFilterDevice is
 // a listed filter device.
 FilterDeviceRecord* FindChildRecord(PDEVICE_OBJECT BusFilterDevice, UCHAR TargetId);

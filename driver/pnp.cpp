@@ -120,6 +120,10 @@ NTSTATUS RemoveFilterDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   IoReleaseRemoveLockAndWait(&record->RemoveLock, Irp);
   WaitForRequests(record, Irp);
   IoDetachDevice(record->LowerDevice);
+
+  LockDeviceList();
+  ReleaseChildren(record);
+  UnlockDeviceList();
   IoDeleteDevice(DeviceObject);  // frees the record
   return status;
 }

@@ -18,9 +18,9 @@ class AccountingTest : public MonitoredDriverTest {
     SetTicks(ticks);
     ASSERT_EQ(StartCapture(), 0u);
   }
-  TestRequest* StartSrbAt(int64_t ticks, PDEVICE_OBJECT filter) {
+  TestRequest* StartSrbAt(int64_t ticks, PDEVICE_OBJECT filter, UCHAR targetId = 0) {
     SetTicks(ticks);
-    return StartSrb(filter);
+    return StartSrb(filter, targetId);
   }
   void CompleteAt(int64_t ticks, PDEVICE_OBJECT filter) {
     SetTicks(ticks);
@@ -202,6 +202,26 @@ TEST_F(BusFilterAccountingTest, UncountedRequestUsesNothingOfARecordRemovedAtIts
   EXPECT_EQ(lower_->ReceivedCount(controller_, IRP_MJ_SCSI), 1u);
   EXPECT_FALSE(lower_->ReceivedBy(controller_).front().counted);
   EXPECT_EQ(controller_->AttachedDevice, nullptr);  // the removal did happen
+}
+
+// Until a bus filter being removed has left the stack, its identified
+// children are still found, as a walk of the whole device list finds them.
+TEST_F(BusFilterAccountingTest, RequestOnABusFilterBeingRemovedIsCountedAgainstItsChild) {
+  StartAt(0);
+  const void* removeLock = &Rec(bus_)->RemoveLock;
+  bool sent = false;
+  hostk::SetHook(hostk::HookPoint::kRemoveLockReleased, [&](const void* lock) {
+    if (lock != removeLock) return;
+    hostk::SetHook(hostk::HookPoint::kRemoveLockReleased, nullptr);
+    StartSrbAt(10, bus_, 1);
+    EXPECT_EQ(Outstanding(5), 1);
+    CompleteAt(25, bus_);
+    sent = true;
+  });
+  EXPECT_EQ(Remove(bus_), STATUS_SUCCESS);
+  hostk::ClearHooks();
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(Busy(5), 15);
 }
 
 // The end of a request is credited to the bus its start was counted
