@@ -106,7 +106,9 @@ NTSTATUS GetControllerName(PIRP Irp, PIO_STACK_LOCATION Stack, ULONG_PTR* Inform
   KIRQL oldIrql;
   KeAcquireSpinLock(&Driver.StatisticsLock, &oldIrql);
   const FilterDeviceRecord* record = FindDeviceOnBus(busIndex);
-  if (record != NULL) {
+  if (!Driver.CaptureActive) {
+    status = KV_STATUS_CAPTURE_INACTIVE;  // a stop came in before the lock
+  } else if (record != NULL) {
     const ULONG length = TextLength(record->ControllerDescription, KvDescriptionSize - 1);
     RtlCopyMemory(buffer, record->ControllerDescription, length);  // the NUL is already there
     *Information = length + 1;
@@ -127,6 +129,10 @@ NTSTATUS ReadStatistics(PIRP Irp, PIO_STACK_LOCATION Stack, ULONG_PTR* Informati
   RtlZeroMemory(reply, outputLength);
   KIRQL oldIrql;
   KeAcquireSpinLock(&Driver.StatisticsLock, &oldIrql);
+  if (!Driver.CaptureActive) {  // a stop came in before the lock
+    KeReleaseSpinLock(&Driver.StatisticsLock, oldIrql);
+    return KV_STATUS_CAPTURE_INACTIVE;
+  }
   const LONGLONG now = ReadCounter();
   reply->IntervalStart = Driver.BusStatistics.IntervalStart;
   reply->IntervalEnd = now;
