@@ -11,7 +11,10 @@ VOID LinkRecord(FilterDeviceRecord* Record) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&Driver.StatisticsLock, &oldIrql);
   InsertTailList(&Driver.FilterDeviceList, &Record->Link);
-  if (parent != NULL) InsertTailList(&parent->ChildList, &Record->ChildLink);
+  if (parent != NULL) {
+    InsertTailList(&parent->ChildList, &Record->ChildLink);
+    Record->ParentRecord = parent;
+  }
   KeReleaseSpinLock(&Driver.StatisticsLock, oldIrql);
 }
 
@@ -82,7 +85,11 @@ VOID UnlinkRecord(FilterDeviceRecord* Record) {
 VOID ReleaseChildren(FilterDeviceRecord* Record) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&Driver.StatisticsLock, &oldIrql);
-  while (!IsListEmpty(&Record->ChildList)) InitializeListHead(RemoveHeadList(&Record->ChildList));
+  while (!IsListEmpty(&Record->ChildList)) {
+    PLIST_ENTRY link = RemoveHeadList(&Record->ChildList);
+    InitializeListHead(link);
+    CONTAINING_RECORD(link, FilterDeviceRecord, ChildLink)->ParentRecord = NULL;
+  }
   KeReleaseSpinLock(&Driver.StatisticsLock, oldIrql);
 }
 

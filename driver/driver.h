@@ -41,6 +41,9 @@ struct FilterDeviceRecord {
   LIST_ENTRY ChildLink;
   LIST_ENTRY ChildList;
   PDEVICE_OBJECT ParentDevice;     // bus filter a child was found under
+  // That bus filter's record while the child is on its ChildList, null
+  // once the bus filter is gone (ParentDevice then names freed memory).
+  FilterDeviceRecord* ParentRecord;
   BOOLEAN IsBusFilter;
   BOOLEAN IdentifyPending;         // TRUE until identification ran
   UCHAR BusIndex;

@@ -75,9 +75,9 @@ NTSTATUS GetDescriptionAnsi(PDEVICE_OBJECT Device, CHAR* Field) {
 VOID QueryDescriptions(const FilterDeviceRecord* Record, DeviceIdentity* Identity) {
   CHAR ownDescription[KvDescriptionSize];
   if (!NT_SUCCESS(GetDescriptionAnsi(Record->PhysicalDevice, ownDescription))) return;
-  if (Record->ParentDevice == NULL) return;
-  // The bus filter may have been removed since; then there is no controller.
-  const FilterDeviceRecord* parent = FindRecordOfDevice(Record->ParentDevice);
+  // The bus filter may have been removed since; then there is no
+  // controller, whatever now lives at its old address.
+  const FilterDeviceRecord* parent = Record->ParentRecord;
   if (parent != NULL) (void)GetDescriptionAnsi(parent->PhysicalDevice, Identity->ControllerDescription);
 }
 

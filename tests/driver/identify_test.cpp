@@ -81,6 +81,18 @@ TEST_F(IdentifyTest, ChildWhoseBusFilterIsGoneHasNoControllerDescription) {
   EXPECT_EQ(Rec(child)->BusIndex, 1);
 }
 
+// The orphan's ParentDevice still holds the removed bus filter's address;
+// a new filter device created at that address must not become its parent.
+TEST_F(IdentifyTest, OrphanFindsNoParentAtItsOldParentsAddress) {
+  PDEVICE_OBJECT bus = Attach(NewPdo("Channel", FILE_DEVICE_CONTROLLER), TRUE);
+  PDEVICE_OBJECT child = PlainFilter(1, 0, bus);
+  ASSERT_EQ(Remove(bus), STATUS_SUCCESS);
+  PDEVICE_OBJECT newcomer = Attach(NewPdo("Another Controller", FILE_DEVICE_CONTROLLER), TRUE);
+  Rec(child)->ParentDevice = newcomer;  // as if the newcomer took the freed memory
+  Identify();
+  EXPECT_EQ(Description(child), "");
+}
+
 TEST_F(IdentifyTest, DescriptionsAreCutToTheFieldOrDroppedWhenTooLong) {
   PDEVICE_OBJECT bus300 = Attach(NewPdo(std::string(300, 'a').c_str(), FILE_DEVICE_CONTROLLER), TRUE);
   PDEVICE_OBJECT bus1100 = Attach(NewPdo(std::string(1100, 'b').c_str(), FILE_DEVICE_CONTROLLER), TRUE);
