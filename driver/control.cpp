@@ -30,18 +30,12 @@ VOID ClearStatistics(LONGLONG IntervalStart) {
   Driver.BusStatistics.IntervalStart = IntervalStart;
 }
 
-VOID IdentifyListedDevices() {
-  for (PLIST_ENTRY entry = Driver.FilterDeviceList.Flink; entry != &Driver.FilterDeviceList; entry = entry->Flink) {
-    IdentifyDevice(CONTAINING_RECORD(entry, FilterDeviceRecord, Link));
-  }
-}
-
-// Holding DeviceListMutex throughout also keeps two starts from both
-// succeeding.
+// Only one start at a time gets past the first test: a second one while
+// the first identifies fails as when the capture is already running.
 NTSTATUS StartCapture() {
-  LockDeviceList();
+  if (InterlockedCompareExchange(&Driver.StartInProgress, 1, 0) != 0) return KV_STATUS_CAPTURE_ACTIVE;
   if (LoadShared(&Driver.CaptureActive)) {
-    UnlockDeviceList();
+    InterlockedExchange(&Driver.StartInProgress, 0);
     return KV_STATUS_CAPTURE_ACTIVE;
   }
   IdentifyListedDevices();
@@ -57,7 +51,7 @@ NTSTATUS StartCapture() {
   }
   StoreShared(&Driver.CaptureActive, 1);
   KeReleaseSpinLock(&Driver.StatisticsLock, oldIrql);
-  UnlockDeviceList();
+  InterlockedExchange(&Driver.StartInProgress, 0);
   return STATUS_SUCCESS;
 }
 

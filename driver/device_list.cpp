@@ -37,10 +37,14 @@ VOID InitializeRecord(FilterDeviceRecord* Record, PDEVICE_OBJECT Self, PDEVICE_O
 
 VOID LockDeviceList() {
   PAGED_CODE();
+  KeEnterCriticalRegion();
   KeWaitForSingleObject(&Driver.DeviceListMutex, Executive, KernelMode, FALSE, NULL);
 }
 
-VOID UnlockDeviceList() { KeSetEvent(&Driver.DeviceListMutex, IO_NO_INCREMENT, FALSE); }
+VOID UnlockDeviceList() {
+  KeSetEvent(&Driver.DeviceListMutex, IO_NO_INCREMENT, FALSE);
+  KeLeaveCriticalRegion();
+}
 
 NTSTATUS AttachFilterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice, BOOLEAN IsBusFilter,
                             PDEVICE_OBJECT ParentDevice) {

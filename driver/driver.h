@@ -86,9 +86,12 @@ struct DriverWideState {
   ULONG DriverFlags;
   PDEVICE_OBJECT ControlDevice;
 
-  // A synchronization event used as a passive-level mutex. Every change
-  // of FilterDeviceList, every check-then-attach and every walk that does
-  // not hold StatisticsLock (IsDeviceFiltered, identification) holds it.
+  // A synchronization event used as a passive-level mutex, held inside a
+  // critical region so that a suspended holder cannot stall Plug and
+  // Play. Every change of FilterDeviceList, every check-then-attach and
+  // every walk that does not hold StatisticsLock (IsDeviceFiltered,
+  // identification) holds it; nothing waits on a lower driver while
+  // holding it.
   KEVENT DeviceListMutex;
 
   // Changed only with both DeviceListMutex and StatisticsLock held, so a
@@ -111,7 +114,11 @@ struct DriverWideState {
   // only by interlocked exchange.
   PVOID OwnerProcessId;
 
-  // Reply buffer of the identification queries. DeviceListMutex.
+  // 1 while a capture start identifies devices, so only one does.
+  // Changed only by interlocked exchange.
+  LONG StartInProgress;
+
+  // Reply buffer of the identification queries. StartInProgress.
   UCHAR IdentifyBuffer[KvIdentifyBufferSize];
 };
 
@@ -188,8 +195,9 @@ NTSTATUS NTAPI ForwardCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // identify.cpp --------------------------------------------------------------
-// PASSIVE_LEVEL, capture start thread, caller holds DeviceListMutex.
-VOID IdentifyDevice(FilterDeviceRecord* Record);
+// PASSIVE_LEVEL, capture start thread, caller holds neither lock. Each
+// listed record still pending is identified once, in list order.
+VOID IdentifyListedDevices();
 
 // accounting.cpp ------------------------------------------------------------
 // Any IRQL up to DISPATCH_LEVEL, in the sender's context.
