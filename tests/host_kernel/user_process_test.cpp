@@ -39,6 +39,7 @@ class UserProcessTest : public KernelTest {
     majors_.push_back(sp->MajorFunction);
     pids_.push_back(static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId())));
     files_.push_back(sp->FileObject);
+    if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL && leaveCriticalRegionEntered_) KeEnterCriticalRegion();
     if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL && holdControls_) {
       IoMarkIrpPending(irp);
       held_.store(irp);
@@ -61,6 +62,7 @@ class UserProcessTest : public KernelTest {
 
   PDEVICE_OBJECT device_ = nullptr;
   bool holdControls_ = false;
+  bool leaveCriticalRegionEntered_ = false;  // a driver that forgets KeLeaveCriticalRegion
   std::atomic<PIRP> held_{nullptr};
   NTSTATUS createStatus_ = STATUS_SUCCESS;
   NTSTATUS reply_ = STATUS_SUCCESS;
@@ -108,6 +110,17 @@ TEST_F(UserProcessTest, CloseWaitsForTheLastRequestOnTheFile) {
   Complete(held_.load(), STATUS_SUCCESS);
   request.join();
   EXPECT_EQ(majors_, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+}
+
+// Windows stops with APC_INDEX_MISMATCH when a system call returns to
+// user mode inside a critical region a driver entered.
+TEST_F(UserProcessTest, RequestReturningInsideACriticalRegionIsReported) {
+  ExpectViolations();
+  leaveCriticalRegionEntered_ = true;
+  UserProcess process(kPid);
+  OpenAndControl(process, nullptr, 0, nullptr);
+  KeLeaveCriticalRegion();  // what the driver owed
+  EXPECT_EQ(Rules(), std::vector<hostk::verifier::Rule>{hostk::verifier::Rule::kApcIndexMismatch});
 }
 
 TEST_F(UserProcessTest, UnknownNameIsFileNotFound) {
