@@ -79,6 +79,7 @@ VOID UnlinkRecord(FilterDeviceRecord* Record) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&Driver.StatisticsLock, &oldIrql);
   RemoveEntryList(&Record->Link);
+  InitializeListHead(&Record->Link);  // unlisted: linked to itself
   RemoveEntryList(&Record->ChildLink);
   InitializeListHead(&Record->ChildLink);
   KeReleaseSpinLock(&Driver.StatisticsLock, oldIrql);

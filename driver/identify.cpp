@@ -176,10 +176,14 @@ VOID PublishIdentity(FilterDeviceRecord* Record, const DeviceIdentity* Identity)
 // Tags the identification's hold of a record's RequestLock.
 PVOID IdentifyTag() { return &Driver.IdentifyBuffer; }
 
-// The first listed record still to be identified, held by its
-// RequestLock; null when there is none. Caller holds DeviceListMutex.
-FilterDeviceRecord* TakeNextPendingRecord() {
-  for (PLIST_ENTRY entry = Driver.FilterDeviceList.Flink; entry != &Driver.FilterDeviceList; entry = entry->Flink) {
+// The next listed record still to be identified after Previous (from the
+// head when Previous is null or no longer listed), held by its
+// RequestLock; null when there is none. Caller holds DeviceListMutex and
+// Previous's RequestLock.
+FilterDeviceRecord* TakeNextPendingRecord(FilterDeviceRecord* Previous) {
+  const PLIST_ENTRY head = &Driver.FilterDeviceList;
+  const PLIST_ENTRY first = Previous != NULL && !IsListEmpty(&Previous->Link) ? Previous->Link.Flink : head->Flink;
+  for (PLIST_ENTRY entry = first; entry != head; entry = entry->Flink) {
     FilterDeviceRecord* record = CONTAINING_RECORD(entry, FilterDeviceRecord, Link);
     // A listed record's removal has not begun, so the acquire succeeds.
     if (record->IdentifyPending && NT_SUCCESS(IoAcquireRemoveLock(&record->RequestLock, IdentifyTag()))) {
@@ -210,14 +214,18 @@ VOID IdentifyDevice(FilterDeviceRecord* Record) {
 
 }  // namespace
 
+// Each record stays held until the next one is taken, so the walk can go
+// on from it.
 VOID IdentifyListedDevices() {
   PAGED_CODE();
+  FilterDeviceRecord* previous = NULL;
   for (;;) {
     LockDeviceList();
-    FilterDeviceRecord* record = TakeNextPendingRecord();
+    FilterDeviceRecord* record = TakeNextPendingRecord(previous);
     UnlockDeviceList();
+    if (previous != NULL) IoReleaseRemoveLock(&previous->RequestLock, IdentifyTag());
     if (record == NULL) return;
     IdentifyDevice(record);
-    IoReleaseRemoveLock(&record->RequestLock, IdentifyTag());
+    previous = record;
   }
 }
