@@ -84,6 +84,7 @@ PDEVICE_OBJECT Machine::Filter(const PortAnswer& answer, BOOLEAN isBus, PDEVICE_
         "creating a port device");
   *static_cast<PortAnswer*>(pdo->DeviceExtension) = answer;
   pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  hostk::MarkPhysicalDevice(pdo);  // the port driver enumerates it
   pdos_.push_back(pdo);
   LockDeviceList();
   Check(AttachFilterDevice(filter_, pdo, isBus, parent) == STATUS_SUCCESS, "attaching a filter");

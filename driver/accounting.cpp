@@ -3,7 +3,7 @@
 // against a bus index; per bus, the time with at least one counted
 // request outstanding accumulates in BusStatistics.
 //
-// A counted request holds its filter device's remove lock from dispatch
+// A counted request holds its filter device's RequestLock from dispatch
 // to completion, so a removal waits for it. The bus index it was counted
 // against travels in the completion context: the end is credited to the
 // same bus as the start, whatever happened to the records meanwhile.
@@ -83,13 +83,17 @@ NTSTATUS NTAPI DispatchScsi(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS CountAndSendDown(FilterDeviceRecord* Record, PIRP Irp) {
   if (!LoadShared(&Driver.CaptureActive)) return SendDown(Record, Irp);
 
-  // Removal has begun: the request goes down uncounted.
-  if (!NT_SUCCESS(IoAcquireRemoveLock(&Record->RemoveLock, Irp))) return SendDown(Record, Irp);
+  // Removal has begun: the record may be gone as soon as the removal's
+  // wait ends, so nothing of it is used any more, as the kit's filters do.
+  if (!NT_SUCCESS(IoAcquireRemoveLock(&Record->RequestLock, Irp))) return FailRequest(Irp, STATUS_DELETE_PENDING);
 
   UCHAR busIndex = 0;
   if (!CountRequestStart(Record, Irp, &busIndex)) {
-    IoReleaseRemoveLock(&Record->RemoveLock, Irp);
-    return SendDown(Record, Irp);
+    // Uncounted. The lock is held across the call down: a removal waiting
+    // for it cannot delete the record while the call reads it.
+    const NTSTATUS status = SendDown(Record, Irp);
+    IoReleaseRemoveLock(&Record->RequestLock, Irp);
+    return status;
   }
   IoCopyCurrentIrpStackLocationToNext(Irp);
   IoSetCompletionRoutine(Irp, ScsiCompletion, BusIndexToContext(busIndex), TRUE, TRUE, TRUE);
@@ -99,6 +103,6 @@ NTSTATUS CountAndSendDown(FilterDeviceRecord* Record, PIRP Irp) {
 NTSTATUS NTAPI ScsiCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   CountRequestEnd(ContextToBusIndex(Context));
   if (Irp->PendingReturned) IoMarkIrpPending(Irp);
-  IoReleaseRemoveLock(&RecordOf(DeviceObject)->RemoveLock, Irp);
+  IoReleaseRemoveLock(&RecordOf(DeviceObject)->RequestLock, Irp);
   return STATUS_SUCCESS;
 }

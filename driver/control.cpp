@@ -30,18 +30,12 @@ VOID ClearStatistics(LONGLONG IntervalStart) {
   Driver.BusStatistics.IntervalStart = IntervalStart;
 }
 
-VOID IdentifyListedDevices() {
-  for (PLIST_ENTRY entry = Driver.FilterDeviceList.Flink; entry != &Driver.FilterDeviceList; entry = entry->Flink) {
-    IdentifyDevice(CONTAINING_RECORD(entry, FilterDeviceRecord, Link));
-  }
-}
-
-// Holding DeviceListMutex throughout also keeps two starts from both
-// succeeding.
+// Only one start at a time gets past the first test: a second one while
+// the first identifies fails as when the capture is already running.
 NTSTATUS StartCapture() {
-  LockDeviceList();
+  if (InterlockedCompareExchange(&Driver.StartInProgress, 1, 0) != 0) return KV_STATUS_CAPTURE_ACTIVE;
   if (LoadShared(&Driver.CaptureActive)) {
-    UnlockDeviceList();
+    InterlockedExchange(&Driver.StartInProgress, 0);
     return KV_STATUS_CAPTURE_ACTIVE;
   }
   IdentifyListedDevices();
@@ -57,7 +51,7 @@ NTSTATUS StartCapture() {
   }
   StoreShared(&Driver.CaptureActive, 1);
   KeReleaseSpinLock(&Driver.StatisticsLock, oldIrql);
-  UnlockDeviceList();
+  InterlockedExchange(&Driver.StartInProgress, 0);
   return STATUS_SUCCESS;
 }
 
@@ -106,7 +100,9 @@ NTSTATUS GetControllerName(PIRP Irp, PIO_STACK_LOCATION Stack, ULONG_PTR* Inform
   KIRQL oldIrql;
   KeAcquireSpinLock(&Driver.StatisticsLock, &oldIrql);
   const FilterDeviceRecord* record = FindDeviceOnBus(busIndex);
-  if (record != NULL) {
+  if (!Driver.CaptureActive) {
+    status = KV_STATUS_CAPTURE_INACTIVE;  // a stop came in before the lock
+  } else if (record != NULL) {
     const ULONG length = TextLength(record->ControllerDescription, KvDescriptionSize - 1);
     RtlCopyMemory(buffer, record->ControllerDescription, length);  // the NUL is already there
     *Information = length + 1;
@@ -127,6 +123,10 @@ NTSTATUS ReadStatistics(PIRP Irp, PIO_STACK_LOCATION Stack, ULONG_PTR* Informati
   RtlZeroMemory(reply, outputLength);
   KIRQL oldIrql;
   KeAcquireSpinLock(&Driver.StatisticsLock, &oldIrql);
+  if (!Driver.CaptureActive) {  // a stop came in before the lock
+    KeReleaseSpinLock(&Driver.StatisticsLock, oldIrql);
+    return KV_STATUS_CAPTURE_INACTIVE;
+  }
   const LONGLONG now = ReadCounter();
   reply->IntervalStart = Driver.BusStatistics.IntervalStart;
   reply->IntervalEnd = now;

@@ -11,14 +11,11 @@ VOID LinkRecord(FilterDeviceRecord* Record) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&Driver.StatisticsLock, &oldIrql);
   InsertTailList(&Driver.FilterDeviceList, &Record->Link);
-  if (parent != NULL) InsertTailList(&parent->ChildList, &Record->ChildLink);
+  if (parent != NULL) {
+    InsertTailList(&parent->ChildList, &Record->ChildLink);
+    Record->ParentRecord = parent;
+  }
   KeReleaseSpinLock(&Driver.StatisticsLock, oldIrql);
-}
-
-// Caller holds StatisticsLock. The children outlive the bus filter's
-// record, so they are let go before it is freed.
-VOID ReleaseChildren(FilterDeviceRecord* Record) {
-  while (!IsListEmpty(&Record->ChildList)) InitializeListHead(RemoveHeadList(&Record->ChildList));
 }
 
 VOID InitializeRecord(FilterDeviceRecord* Record, PDEVICE_OBJECT Self, PDEVICE_OBJECT LowerDevice,
@@ -33,16 +30,21 @@ VOID InitializeRecord(FilterDeviceRecord* Record, PDEVICE_OBJECT Self, PDEVICE_O
   InitializeListHead(&Record->ChildLink);
   InitializeListHead(&Record->ChildList);
   IoInitializeRemoveLock(&Record->RemoveLock, KvPoolTag, KvRemoveLockMaxMinutes, KvRemoveLockHighWatermark);
+  IoInitializeRemoveLock(&Record->RequestLock, KvPoolTag, 0, 0);  // no limits
 }
 
 }  // namespace
 
 VOID LockDeviceList() {
   PAGED_CODE();
+  KeEnterCriticalRegion();
   KeWaitForSingleObject(&Driver.DeviceListMutex, Executive, KernelMode, FALSE, NULL);
 }
 
-VOID UnlockDeviceList() { KeSetEvent(&Driver.DeviceListMutex, IO_NO_INCREMENT, FALSE); }
+VOID UnlockDeviceList() {
+  KeSetEvent(&Driver.DeviceListMutex, IO_NO_INCREMENT, FALSE);
+  KeLeaveCriticalRegion();
+}
 
 NTSTATUS AttachFilterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice, BOOLEAN IsBusFilter,
                             PDEVICE_OBJECT ParentDevice) {
@@ -71,13 +73,28 @@ NTSTATUS AttachFilterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
   return STATUS_SUCCESS;
 }
 
+// A bus filter being removed keeps its children: requests for them are
+// still counted until it leaves the stack (ReleaseChildren).
 VOID UnlinkRecord(FilterDeviceRecord* Record) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&Driver.StatisticsLock, &oldIrql);
   RemoveEntryList(&Record->Link);
+  InitializeListHead(&Record->Link);  // unlisted: linked to itself
   RemoveEntryList(&Record->ChildLink);
   InitializeListHead(&Record->ChildLink);
-  ReleaseChildren(Record);
+  KeReleaseSpinLock(&Driver.StatisticsLock, oldIrql);
+}
+
+// The children outlive the bus filter's record, so they are let go before
+// it is freed.
+VOID ReleaseChildren(FilterDeviceRecord* Record) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&Driver.StatisticsLock, &oldIrql);
+  while (!IsListEmpty(&Record->ChildList)) {
+    PLIST_ENTRY link = RemoveHeadList(&Record->ChildList);
+    InitializeListHead(link);
+    CONTAINING_RECORD(link, FilterDeviceRecord, ChildLink)->ParentRecord = NULL;
+  }
   KeReleaseSpinLock(&Driver.StatisticsLock, oldIrql);
 }
 

@@ -7,13 +7,15 @@ NTSTATUS SendDown(FilterDeviceRecord* Record, PIRP Irp) {
   return IoCallDriver(Record->LowerDevice, Irp);
 }
 
-// The control device has no record and nothing below it.
-NTSTATUS RefuseControlRequest(PIRP Irp) {
-  Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+NTSTATUS FailRequest(PIRP Irp, NTSTATUS Status) {
+  Irp->IoStatus.Status = Status;
   Irp->IoStatus.Information = 0;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return STATUS_INVALID_DEVICE_REQUEST;
+  return Status;
 }
+
+// The control device has no record and nothing below it.
+NTSTATUS RefuseControlRequest(PIRP Irp) { return FailRequest(Irp, STATUS_INVALID_DEVICE_REQUEST); }
 
 NTSTATUS NTAPI PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (IsControlDevice(DeviceObject)) return RefuseControlRequest(Irp);

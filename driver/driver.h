@@ -41,6 +41,9 @@ struct FilterDeviceRecord {
   LIST_ENTRY ChildLink;
   LIST_ENTRY ChildList;
   PDEVICE_OBJECT ParentDevice;     // bus filter a child was found under
+  // That bus filter's record while the child is on its ChildList, null
+  // once the bus filter is gone (ParentDevice then names freed memory).
+  FilterDeviceRecord* ParentRecord;
   BOOLEAN IsBusFilter;
   BOOLEAN IdentifyPending;         // TRUE until identification ran
   UCHAR BusIndex;
@@ -51,7 +54,12 @@ struct FilterDeviceRecord {
   PDEVICE_OBJECT PhysicalDevice;   // the PDO we attached above
   LONG PagingPathCount;            // interlocked only
   KEVENT PagingEvent;              // serialises paging notifications
-  IO_REMOVE_LOCK RemoveLock;       // PnP requests and counted requests
+  IO_REMOVE_LOCK RemoveLock;       // Plug and Play requests
+  // Counted storage requests, from dispatch to completion, and the
+  // identification queries. A disk can have hundreds of requests
+  // outstanding and a pass-through can run for many minutes, beyond the
+  // limits RemoveLock is initialised with, so this one has none.
+  IO_REMOVE_LOCK RequestLock;
   CHAR ControllerDescription[KvDescriptionSize];  // NUL-terminated ANSI
 };
 
@@ -78,9 +86,12 @@ struct DriverWideState {
   ULONG DriverFlags;
   PDEVICE_OBJECT ControlDevice;
 
-  // A synchronization event used as a passive-level mutex. Every change
-  // of FilterDeviceList, every check-then-attach and every walk that does
-  // not hold StatisticsLock (IsDeviceFiltered, identification) holds it.
+  // A synchronization event used as a passive-level mutex, held inside a
+  // critical region so that a suspended holder cannot stall Plug and
+  // Play. Every change of FilterDeviceList, every check-then-attach and
+  // every walk that does not hold StatisticsLock (IsDeviceFiltered,
+  // identification) holds it; nothing waits on a lower driver while
+  // holding it.
   KEVENT DeviceListMutex;
 
   // Changed only with both DeviceListMutex and StatisticsLock held, so a
@@ -103,7 +114,11 @@ struct DriverWideState {
   // only by interlocked exchange.
   PVOID OwnerProcessId;
 
-  // Reply buffer of the identification queries. DeviceListMutex.
+  // 1 while a capture start identifies devices, so only one does.
+  // Changed only by interlocked exchange.
+  LONG StartInProgress;
+
+  // Reply buffer of the identification queries. StartInProgress.
   UCHAR IdentifyBuffer[KvIdentifyBufferSize];
 };
 
@@ -136,6 +151,8 @@ NTSTATUS NTAPI PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchCreateCloseIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Skip our stack location and call the device below the record.
 NTSTATUS SendDown(FilterDeviceRecord* Record, PIRP Irp);
+// Completes a request with Status and no bytes, without sending it down.
+NTSTATUS FailRequest(PIRP Irp, NTSTATUS Status);
 // Completes a request the control device does not serve.
 NTSTATUS RefuseControlRequest(PIRP Irp);
 
@@ -149,6 +166,7 @@ NTSTATUS AttachFilterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
 BOOLEAN IsDeviceFiltered(PDEVICE_OBJECT Device);
 FilterDeviceRecord* FindRecordOfDevice(PDEVICE_OBJECT FilterDevice);
 VOID UnlinkRecord(FilterDeviceRecord* Record);
+VOID ReleaseChildren(FilterDeviceRecord* Record);
 // Up to DISPATCH_LEVEL, caller holds StatisticsLock; BusFilterDevice is
 // a listed filter device.
 FilterDeviceRecord* FindChildRecord(PDEVICE_OBJECT BusFilterDevice, UCHAR TargetId);
@@ -177,8 +195,9 @@ NTSTATUS NTAPI ForwardCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // identify.cpp --------------------------------------------------------------
-// PASSIVE_LEVEL, capture start thread, caller holds DeviceListMutex.
-VOID IdentifyDevice(FilterDeviceRecord* Record);
+// PASSIVE_LEVEL, capture start thread, caller holds neither lock. Each
+// listed record still pending is identified once, in list order.
+VOID IdentifyListedDevices();
 
 // accounting.cpp ------------------------------------------------------------
 // Any IRQL up to DISPATCH_LEVEL, in the sender's context.

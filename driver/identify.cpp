@@ -2,10 +2,14 @@
 // the description of the controller it hangs under, asked of the stack
 // below it, or assigned from what the other records hold.
 //
-// Runs with DeviceListMutex held, so no record comes or goes meanwhile
-// and the shared reply buffer is ours. The findings are gathered in a
-// DeviceIdentity and stored into the record at the end in one step under
-// StatisticsLock, so a lookup never sees a half-identified record.
+// The queries wait on the drivers below, which may be slow (a USB stick
+// timing out) or never answer, so no lock is held while they run: the
+// record is kept alive by its RequestLock instead, and DeviceListMutex is
+// taken only to walk the list between queries. Only one capture start
+// identifies at a time, so the shared reply buffer is ours. The findings
+// are gathered in a DeviceIdentity and stored into the record at the end
+// in one step under StatisticsLock, so a lookup never sees a
+// half-identified record.
 #include "driver/driver.h"
 
 namespace {
@@ -72,12 +76,14 @@ NTSTATUS GetDescriptionAnsi(PDEVICE_OBJECT Device, CHAR* Field) {
   return status;
 }
 
+// Caller holds DeviceListMutex: the bus filter cannot go meanwhile. The
+// property reads wait on no driver.
 VOID QueryDescriptions(const FilterDeviceRecord* Record, DeviceIdentity* Identity) {
   CHAR ownDescription[KvDescriptionSize];
   if (!NT_SUCCESS(GetDescriptionAnsi(Record->PhysicalDevice, ownDescription))) return;
-  if (Record->ParentDevice == NULL) return;
-  // The bus filter may have been removed since; then there is no controller.
-  const FilterDeviceRecord* parent = FindRecordOfDevice(Record->ParentDevice);
+  // The bus filter may have been removed since; then there is no
+  // controller, whatever now lives at its old address.
+  const FilterDeviceRecord* parent = Record->ParentRecord;
   if (parent != NULL) (void)GetDescriptionAnsi(parent->PhysicalDevice, Identity->ControllerDescription);
 }
 
@@ -167,20 +173,59 @@ VOID PublishIdentity(FilterDeviceRecord* Record, const DeviceIdentity* Identity)
   KeReleaseSpinLock(&Driver.StatisticsLock, oldIrql);
 }
 
-}  // namespace
+// Tags the identification's hold of a record's RequestLock.
+PVOID IdentifyTag() { return &Driver.IdentifyBuffer; }
 
+// The next listed record still to be identified after Previous (from the
+// head when Previous is null or no longer listed), held by its
+// RequestLock; null when there is none. Caller holds DeviceListMutex and
+// Previous's RequestLock.
+FilterDeviceRecord* TakeNextPendingRecord(FilterDeviceRecord* Previous) {
+  const PLIST_ENTRY head = &Driver.FilterDeviceList;
+  const PLIST_ENTRY first = Previous != NULL && !IsListEmpty(&Previous->Link) ? Previous->Link.Flink : head->Flink;
+  for (PLIST_ENTRY entry = first; entry != head; entry = entry->Flink) {
+    FilterDeviceRecord* record = CONTAINING_RECORD(entry, FilterDeviceRecord, Link);
+    // A listed record's removal has not begun, so the acquire succeeds.
+    if (record->IdentifyPending && NT_SUCCESS(IoAcquireRemoveLock(&record->RequestLock, IdentifyTag()))) {
+      return record;
+    }
+  }
+  return NULL;
+}
+
+// Bus filters are never asked: they keep zeros. The fallback compares bus
+// type and description, so both are asked for first.
 VOID IdentifyDevice(FilterDeviceRecord* Record) {
-  PAGED_CODE();
-  if (!Record->IdentifyPending) return;
-
   DeviceIdentity identity;
   RtlZeroMemory(&identity, sizeof(identity));
-  // Bus filters are never asked: they keep zeros. The fallback compares
-  // bus type and description, so both are asked for first.
+  BOOLEAN addressed = TRUE;
   if (!Record->IsBusFilter) {
+    LockDeviceList();
     QueryDescriptions(Record, &identity);
+    UnlockDeviceList();
     (void)QueryBusType(Record, &identity);
-    if (!NT_SUCCESS(QueryScsiAddress(Record, &identity))) AssignFallbackAddress(Record, &identity);
+    addressed = NT_SUCCESS(QueryScsiAddress(Record, &identity));
   }
+  LockDeviceList();
+  if (!addressed) AssignFallbackAddress(Record, &identity);
   PublishIdentity(Record, &identity);
+  UnlockDeviceList();
+}
+
+}  // namespace
+
+// Each record stays held until the next one is taken, so the walk can go
+// on from it.
+VOID IdentifyListedDevices() {
+  PAGED_CODE();
+  FilterDeviceRecord* previous = NULL;
+  for (;;) {
+    LockDeviceList();
+    FilterDeviceRecord* record = TakeNextPendingRecord(previous);
+    UnlockDeviceList();
+    if (previous != NULL) IoReleaseRemoveLock(&previous->RequestLock, IdentifyTag());
+    if (record == NULL) return;
+    IdentifyDevice(record);
+    previous = record;
+  }
 }

@@ -56,6 +56,14 @@ NTSTATUS HandlePagingNotification(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
+// Refuses new counted requests and waits until the last one in flight
+// has completed.
+VOID WaitForRequests(FilterDeviceRecord* Record, PIRP RemovalIrp) {
+  if (NT_SUCCESS(IoAcquireRemoveLock(&Record->RequestLock, RemovalIrp))) {
+    IoReleaseRemoveLockAndWait(&Record->RequestLock, RemovalIrp);
+  }
+}
+
 }  // namespace
 
 NTSTATUS NTAPI ForwardCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
@@ -107,10 +115,15 @@ NTSTATUS RemoveFilterDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   const NTSTATUS status = ForwardIrpSynchronous(DeviceObject, Irp);
 
-  // Waits for every other holder: Plug and Play requests in progress and
-  // storage requests counted and not yet completed.
+  // Waits for every other holder: Plug and Play requests in progress,
+  // then storage requests counted and not yet completed.
   IoReleaseRemoveLockAndWait(&record->RemoveLock, Irp);
+  WaitForRequests(record, Irp);
   IoDetachDevice(record->LowerDevice);
+
+  LockDeviceList();
+  ReleaseChildren(record);
+  UnlockDeviceList();
   IoDeleteDevice(DeviceObject);  // frees the record
   return status;
 }

@@ -347,6 +347,7 @@ PortDevice& PortDriver::CreateDevice(const PortDeviceConfig& config) {
   if (!NT_SUCCESS(status)) throw std::runtime_error("port driver: IoCreateDevice failed");
   object->Flags |= config.flags;
   object->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
+  hostk::MarkPhysicalDevice(object);  // the port driver enumerates it
   std::lock_guard<std::mutex> lock(mutex_);
   devices_.push_back(std::unique_ptr<PortDevice>(new PortDevice(this, object)));
   auto* ext = static_cast<PortExtension*>(object->DeviceExtension);

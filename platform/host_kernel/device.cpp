@@ -37,7 +37,13 @@ std::string LinkKey(std::string_view name) {
   return upper;
 }
 
+// The extension is filled with a pattern before it goes, as the
+// verifier's special pool does, so a driver that reads its record after
+// the delete reads garbage pointers and stops at once.
+constexpr int kFreedPattern = 0xDD;
+
 void Destroy(DeviceData* data) {
+  if (data->extension != nullptr) std::memset(data->extension, kFreedPattern, data->extensionSize);
   std::free(data->extension);
   delete data;
 }
@@ -126,9 +132,15 @@ void InvalidateRelations(PDEVICE_OBJECT device, DEVICE_RELATION_TYPE type) {
 
 // --- Host control: device tree bookkeeping
 
+void MarkPhysicalDevice(PDEVICE_OBJECT device) {
+  std::lock_guard<std::recursive_mutex> hold(ObjectLock());
+  DataOf(device)->physical = true;
+}
+
 void SetDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property,
                        std::vector<uint8_t> data) {
   std::lock_guard<std::recursive_mutex> hold(ObjectLock());
+  DataOf(pdo)->physical = true;
   internal::Property& entry = DataOf(pdo)->properties[property];
   entry.failure = STATUS_SUCCESS;
   entry.data = std::move(data);
@@ -158,6 +170,7 @@ void SetDevicePropertyMultiString(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY p
 void SetDevicePropertyFailure(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property,
                               NTSTATUS status) {
   std::lock_guard<std::recursive_mutex> hold(ObjectLock());
+  DataOf(pdo)->physical = true;
   internal::Property& entry = DataOf(pdo)->properties[property];
   entry.failure = status;
   entry.data.clear();
@@ -302,6 +315,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
 
 extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   hostk::internal::CheckIrql("IoDeleteDevice", PASSIVE_LEVEL);
+  hostk::internal::RunHook(hostk::HookPoint::kDeviceDelete, DeviceObject);
   std::lock_guard<std::recursive_mutex> hold(ObjectLock());
   DeviceData* data = DataOf(DeviceObject);
   // A removal goes down the stack first and each driver deletes its device
@@ -417,6 +431,14 @@ extern "C" NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject,
   hostk::internal::CheckIrql("IoGetDeviceProperty", PASSIVE_LEVEL);
   *ResultLength = 0;
   std::lock_guard<std::recursive_mutex> hold(ObjectLock());
+  // Only the Plug and Play manager's own device objects have properties;
+  // Windows stops with bug check 0xCA for any other, a filter or function
+  // device attached above a PDO included.
+  if (!DataOf(DeviceObject)->physical || DataOf(DeviceObject)->lower != nullptr) {
+    Report(Rule::kNotPhysicalDevice, "IoGetDeviceProperty(%p, property %d)", static_cast<void*>(DeviceObject),
+           static_cast<int>(DeviceProperty));
+    return STATUS_INVALID_DEVICE_REQUEST;
+  }
   const auto& properties = DataOf(DeviceObject)->properties;
   auto it = properties.find(DeviceProperty);
   if (it == properties.end()) return STATUS_OBJECT_NAME_NOT_FOUND;

@@ -111,6 +111,11 @@ PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device);
 // The target of a symbolic link ("\DosDevices\X" or "\??\X"), or "".
 std::string SymbolicLinkTarget(std::string_view link);
 
+// Makes device a physical device object, the only kind IoGetDeviceProperty
+// accepts; the Plug and Play manager does it for every PDO it enumerates,
+// and setting a property above does it too.
+void MarkPhysicalDevice(PDEVICE_OBJECT device);
+
 // One pointer of the Plug and Play manager's own per-device data; null
 // until set. The kernel never looks at it.
 void SetDeviceContext(PDEVICE_OBJECT device, void* context);
@@ -213,6 +218,13 @@ enum class Rule {
   kSymbolicLinkLeak,           // driver's symbolic links left at unload or failed load
   kOpenHandlesAtUnload,        // driver unloaded while its devices are still open
   kAssertion,                  // ASSERT failed in driver code
+  kRemoveLockHighWatermark,    // more holders at once than the lock's high watermark
+  kRemoveLockHeldTooLong,      // a holder kept the lock longer than its maximum minutes
+  kPowerIrpNotStarted,         // a power IRP finished without PoStartNextPowerIrp for a device
+  kApcDeadlock,                // waits for an IRP whose completion APC it cannot receive
+  kFreeThreadedIrp,            // IoFreeIrp of an IRP the I/O manager built and frees itself
+  kNotPhysicalDevice,          // IoGetDeviceProperty on a device object that is not a PDO
+  kApcIndexMismatch,           // a system call returns inside a critical region, or one is left twice
 };
 
 const char* RuleName(Rule rule);
@@ -231,6 +243,26 @@ std::vector<Violation> Violations();
 void Clear();
 
 }  // namespace verifier
+
+// ---------------------------------------------------------------------------
+// Test hooks: code a test runs at one chosen point of the kernel, in the
+// thread that reaches it, to put another event exactly there (a removal
+// between a release and the next read of a record, say). Absent from
+// benchmark builds.
+
+enum class HookPoint {
+  kSpinLockAcquire,     // KeAcquireSpinLock, before the lock is taken; object: the lock
+  kRemoveLockReleased,  // after a remove lock release (also inside release-and-wait, before
+                        // the wait); object: the lock
+  kDeviceDelete,        // IoDeleteDevice, before anything is done; object: the device
+};
+
+using Hook = std::function<void(const void* object)>;
+
+// Installs hook at point (an empty one removes it). A hook that should run
+// once removes itself.
+void SetHook(HookPoint point, Hook hook);
+void ClearHooks();
 
 // ---------------------------------------------------------------------------
 // A simulated user process: what Win32 gives a monitor program. Calls run
@@ -315,8 +347,9 @@ class UserProcess {
   BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
   BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
 
+  struct Impl;  // the kernel's side: handles and file objects
+
  private:
-  struct Impl;
   ULONG pid_;
   Impl* impl_;
 };

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,11 @@ void Report(verifier::Rule rule, const char* format, ...) __attribute__((format(
 
 // Reports kIrqlTooHigh when the calling thread runs above maxIrql.
 void CheckIrql(const char* operation, KIRQL maxIrql);
+
+// --- test hooks (hooks.cpp)
+
+// Runs the hook installed at point, if any, in the calling thread.
+void RunHook(HookPoint point, const void* object);
 
 // --- execution context (sync.cpp)
 
@@ -40,6 +46,17 @@ class DriverContext {
 
 HANDLE CurrentProcessId();
 void SetCurrentProcessId(HANDLE pid);
+
+// Special kernel APCs: queued to a thread and run in it as soon as it is
+// below APC_LEVEL (at once when that is the calling thread and it already
+// is, else when it lowers its IRQL or while it waits). awaited is the
+// dispatcher object the routine will signal: a thread that waits for it
+// where the APC cannot run would wait for ever, and is reported.
+void QueueSpecialApc(PKTHREAD thread, const void* awaited, std::function<void()> routine);
+
+// Depth of the calling thread's critical regions; a system call must
+// return with 0.
+int CriticalRegionDepth();
 
 // --- pool (pool.cpp)
 
@@ -74,6 +91,7 @@ struct DeviceData {
   std::string name;                // "\Device\X" or empty
   PDEVICE_OBJECT lower = nullptr;  // device this one is attached to
   bool deletePending = false;
+  bool physical = false;           // a PDO: MarkPhysicalDevice
   void* context = nullptr;
   uint64_t serial = 0;             // creation order
   std::map<int, Property> properties;

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <set>
 #include <unordered_map>
 
 #include "host_common/faults.h"
@@ -31,6 +33,90 @@ constexpr ULONG kMdlTag = MakeTag("Mdl ");
 
 char g_ioManagerThread;
 KSPIN_LOCK g_cancelLock = 0;
+
+// IRPs built by IoBuildDeviceIoControlRequest: the I/O manager finishes
+// them in the thread that built them, through a special kernel APC, and
+// frees them itself.
+std::mutex g_threadedMutex;
+std::set<PIRP> g_threadedIrps;
+
+bool IsThreaded(PIRP irp) {
+  std::lock_guard<std::mutex> hold(g_threadedMutex);
+  return g_threadedIrps.count(irp) != 0;
+}
+
+void ForgetThreaded(PIRP irp) {
+  std::lock_guard<std::mutex> hold(g_threadedMutex);
+  g_threadedIrps.erase(irp);
+}
+
+// The power manager of Windows 2000 gives each device one set-power or
+// query-power IRP at a time: the next waits until the driver calls
+// PoStartNextPowerIrp for the one it has.
+struct PowerSlot {
+  PIRP active = nullptr;
+  std::deque<PIRP> waiting;
+};
+std::mutex g_powerMutex;
+std::map<PDEVICE_OBJECT, PowerSlot> g_powerSlots;
+
+bool IsSerialisedPowerIrp(PIRP irp) {
+  const PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  return next->MajorFunction == IRP_MJ_POWER &&
+         (next->MinorFunction == IRP_MN_SET_POWER || next->MinorFunction == IRP_MN_QUERY_POWER);
+}
+
+// Hands device's slot to the next waiting IRP, if any; returns it.
+PIRP NextPowerIrp(PDEVICE_OBJECT device) {
+  auto it = g_powerSlots.find(device);
+  if (it == g_powerSlots.end()) return nullptr;
+  PowerSlot& slot = it->second;
+  slot.active = nullptr;
+  if (!slot.waiting.empty()) {
+    slot.active = slot.waiting.front();
+    slot.waiting.pop_front();
+  }
+  PIRP next = slot.active;
+  if (next == nullptr) g_powerSlots.erase(it);
+  return next;
+}
+
+// Devices without DO_POWER_PAGABLE get their power IRPs at DISPATCH_LEVEL.
+NTSTATUS DeliverPowerIrp(PDEVICE_OBJECT device, PIRP irp) {
+  KIRQL old = KeGetCurrentIrql();
+  const bool raise = !(device->Flags & DO_POWER_PAGABLE) && old < DISPATCH_LEVEL;
+  if (raise) KfRaiseIrql(DISPATCH_LEVEL);
+  NTSTATUS status = IofCallDriver(device, irp);
+  if (raise) KfLowerIrql(old);
+  return status;
+}
+
+void StartNextPowerIrpOf(PDEVICE_OBJECT device, PIRP irp) {
+  PIRP next = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(g_powerMutex);
+    auto it = g_powerSlots.find(device);
+    if (it == g_powerSlots.end() || it->second.active != irp) return;
+    next = NextPowerIrp(device);
+  }
+  if (next != nullptr) (void)DeliverPowerIrp(device, next);
+}
+
+// A power IRP that is done (completed to the top, or freed) must have
+// been started on from every device it held.
+void CheckPowerIrpFinished(PIRP irp) {
+  std::vector<PDEVICE_OBJECT> holding;
+  {
+    std::lock_guard<std::mutex> hold(g_powerMutex);
+    for (const auto& [device, slot] : g_powerSlots)
+      if (slot.active == irp) holding.push_back(device);
+  }
+  for (PDEVICE_OBJECT device : holding) {
+    internal::Report(verifier::Rule::kPowerIrpNotStarted, "power IRP %p finished; device %p never called PoStartNextPowerIrp",
+                     static_cast<void*>(irp), static_cast<void*>(device));
+    StartNextPowerIrpOf(device, irp);
+  }
+}
 
 #ifndef QELV_BENCH_BUILD
 struct IrpTrack {
@@ -132,8 +218,16 @@ void CompleteForCaller(PIRP irp) {
   }
   if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
   PKEVENT event = irp->UserEvent;
+  ForgetThreaded(irp);
   IoFreeIrp(irp);
   if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+// The rest of completion for an IRP a driver built: in the building
+// thread, by an APC.
+void CompleteForBuilder(PIRP irp) {
+  internal::QueueSpecialApc(reinterpret_cast<PKTHREAD>(irp->Tail.Overlay.Thread), irp->UserEvent,
+                            [irp] { CompleteForCaller(irp); });
 }
 
 }  // namespace
@@ -244,8 +338,8 @@ NTSTATUS SendSynchronousIrp(PDEVICE_OBJECT device, UCHAR majorFunction, UCHAR mi
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   IoSetCompletionRoutine(irp, SignalAndKeep, &done, TRUE, TRUE, TRUE);
 
-  if (IofCallDriver(top, irp) == STATUS_PENDING)
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  NTSTATUS sent = majorFunction == IRP_MJ_POWER ? PoCallDriver(top, irp) : IofCallDriver(top, irp);
+  if (sent == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   NTSTATUS status = irp->IoStatus.Status;
   if (information != nullptr) *information = irp->IoStatus.Information;
   IoFreeIrp(irp);
@@ -322,6 +416,7 @@ PDEVICE_RELATIONS PoolDeviceRelations(const std::vector<PDEVICE_OBJECT>& devices
   if (relations == nullptr) return nullptr;
   relations->Count = static_cast<ULONG>(devices.size());
   for (size_t i = 0; i < devices.size(); ++i) {
+    MarkPhysicalDevice(devices[i]);  // what a bus driver reports is a PDO
     ObReferenceObject(devices[i]);
     relations->Objects[i] = devices[i];
   }
@@ -356,6 +451,11 @@ extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
     Report(Rule::kPoolBadFree, "IoFreeIrp(%p): not an IRP from IoAllocateIrp", static_cast<void*>(Irp));
     return;
   }
+  if (hostk::IsThreaded(Irp)) {
+    Report(Rule::kFreeThreadedIrp, "IoFreeIrp(%p): built by IoBuildDeviceIoControlRequest", static_cast<void*>(Irp));
+    return;  // the I/O manager still owns it
+  }
+  hostk::CheckPowerIrpFinished(Irp);
   hostk::StopTracking(Irp);
   Irp->Type = 0;
   std::free(Irp);
@@ -517,8 +617,11 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     track->completed = true;
   }
 #endif
+  hostk::CheckPowerIrpFinished(Irp);
   if (Irp->Tail.Overlay.Thread == hostk::internal::IoManagerThreadMarker())
     hostk::CompleteForCaller(Irp);
+  else if (hostk::IsThreaded(Irp))
+    hostk::CompleteForBuilder(Irp);
 }
 
 // --- Device control requests
@@ -527,7 +630,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(
     ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer, ULONG InputBufferLength,
     PVOID OutputBuffer, ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl, PKEVENT Event,
     PIO_STATUS_BLOCK IoStatusBlock) {
-  hostk::internal::CheckIrql("IoBuildDeviceIoControlRequest", PASSIVE_LEVEL);
+  hostk::internal::CheckIrql("IoBuildDeviceIoControlRequest", APC_LEVEL);
   if (hostfault::ShouldFail("IoBuildDeviceIoControlRequest")) return nullptr;
   PIRP irp = hostk::internal::BuildDeviceControlIrp(IoControlCode, DeviceObject->StackSize, InputBuffer,
                                                     InputBufferLength, OutputBuffer, OutputBufferLength,
@@ -536,6 +639,9 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(
   irp->RequestorMode = KernelMode;
   irp->UserIosb = IoStatusBlock;
   irp->UserEvent = Event;
+  irp->Tail.Overlay.Thread = PsGetCurrentThread();
+  std::lock_guard<std::mutex> hold(hostk::g_threadedMutex);
+  hostk::g_threadedIrps.insert(irp);
   return irp;
 }
 
@@ -602,10 +708,23 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
 // --- Power manager
 
 extern "C" NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  return IofCallDriver(DeviceObject, Irp);
+  if (hostk::IsSerialisedPowerIrp(Irp)) {
+    std::lock_guard<std::mutex> hold(hostk::g_powerMutex);
+    hostk::PowerSlot& slot = hostk::g_powerSlots[DeviceObject];
+    if (slot.active != nullptr) {
+      // Pending from here; the driver sees it when the slot is free.
+      IoGetNextIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+      slot.waiting.push_back(Irp);
+      return STATUS_PENDING;
+    }
+    slot.active = Irp;
+  }
+  return hostk::DeliverPowerIrp(DeviceObject, Irp);
 }
 
-extern "C" VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {}
+extern "C" VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+  hostk::StartNextPowerIrpOf(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+}
 
 extern "C" POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                                              POWER_STATE State) {

@@ -1409,6 +1409,11 @@ NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOL
                                                   PLARGE_INTEGER Interval);
 NTHALAPI LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
 NTKERNELAPI PKTHREAD NTAPI KeGetCurrentThread(VOID);
+// Normal kernel APCs (thread suspension among them) wait until the thread
+// leaves its critical regions; the special kernel APC that finishes an IRP
+// does not.
+NTKERNELAPI VOID NTAPI KeEnterCriticalRegion(VOID);
+NTKERNELAPI VOID NTAPI KeLeaveCriticalRegion(VOID);
 NTKERNELAPI PETHREAD NTAPI PsGetCurrentThread(VOID);
 NTKERNELAPI HANDLE NTAPI PsGetCurrentProcessId(VOID);
 NTKERNELAPI PEPROCESS NTAPI IoGetCurrentProcess(VOID);

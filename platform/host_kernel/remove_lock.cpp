@@ -1,8 +1,10 @@
 // Remove locks, counted as Windows counts them: IoCount starts at 1, each
 // acquisition adds one, release-and-wait gives up the initial count and
 // waits until the last holder is gone. Outside benchmark builds the
-// holders' tags are tracked for the verifier.
-#include <set>
+// holders' tags and the time each was taken are tracked for the verifier,
+// which enforces the limits the lock was initialised with, as a checked
+// build does: the count (the initial one included) never above the high
+// watermark, and no holder longer than the maximum minutes.
 
 #include "internal.h"
 
@@ -14,30 +16,61 @@ using verifier::Rule;
 
 #ifndef QELV_BENCH_BUILD
 struct LockBook {
-  std::multiset<PVOID> holders;
+  std::multimap<PVOID, int64_t> holders;  // tag, counter value when taken
+  ULONG highWatermark = 0;                // 0: no limit
+  int64_t maxLockedTicks = 0;             // 0: no limit
 };
 
 std::mutex g_mutex;
 std::map<const IO_REMOVE_LOCK*, LockBook> g_locks;  // ordered: deletion checks a range
 
 void Track(PIO_REMOVE_LOCK lock, PVOID tag) {
-  std::lock_guard<std::mutex> hold(g_mutex);
-  g_locks[lock].holders.insert(tag);
+  size_t holders;
+  ULONG highWatermark;
+  {
+    std::lock_guard<std::mutex> hold(g_mutex);
+    LockBook& book = g_locks[lock];
+    book.holders.emplace(tag, PerformanceCounter());
+    holders = book.holders.size();
+    highWatermark = book.highWatermark;
+  }
+  // IoCount counts the initial reference too.
+  if (highWatermark != 0 && holders + 1 > highWatermark)
+    Report(Rule::kRemoveLockHighWatermark, "remove lock %p has %zu holders, high watermark %lu",
+           static_cast<void*>(lock), holders, static_cast<unsigned long>(highWatermark));
 }
 
 // False when no acquisition with this tag is outstanding.
 bool Untrack(PIO_REMOVE_LOCK lock, PVOID tag) {
-  std::lock_guard<std::mutex> hold(g_mutex);
-  auto it = g_locks.find(lock);
-  if (it == g_locks.end()) return false;
-  auto holder = it->second.holders.find(tag);
-  if (holder == it->second.holders.end()) return false;
-  it->second.holders.erase(holder);
+  int64_t heldTicks;
+  int64_t maxLockedTicks;
+  {
+    std::lock_guard<std::mutex> hold(g_mutex);
+    auto it = g_locks.find(lock);
+    if (it == g_locks.end()) return false;
+    auto holder = it->second.holders.find(tag);
+    if (holder == it->second.holders.end()) return false;
+    heldTicks = PerformanceCounter() - holder->second;
+    maxLockedTicks = it->second.maxLockedTicks;
+    it->second.holders.erase(holder);
+  }
+  if (maxLockedTicks != 0 && heldTicks > maxLockedTicks)
+    Report(Rule::kRemoveLockHeldTooLong, "remove lock %p held by tag %p for %lld ticks (at most %lld)",
+           static_cast<void*>(lock), tag, static_cast<long long>(heldTicks), static_cast<long long>(maxLockedTicks));
   return true;
+}
+
+void Limit(PIO_REMOVE_LOCK lock, ULONG maxLockedMinutes, ULONG highWatermark) {
+  LockBook book;
+  book.highWatermark = highWatermark;
+  book.maxLockedTicks = static_cast<int64_t>(maxLockedMinutes) * 60 * PerformanceFrequency();
+  std::lock_guard<std::mutex> hold(g_mutex);
+  g_locks[lock] = std::move(book);
 }
 #else
 void Track(PIO_REMOVE_LOCK, PVOID) {}
 bool Untrack(PIO_REMOVE_LOCK, PVOID) { return true; }
+void Limit(PIO_REMOVE_LOCK, ULONG, ULONG) {}
 #endif
 
 void SetRemoved(PIO_REMOVE_LOCK lock) { __atomic_store_n(&lock->Common.Removed, TRUE, __ATOMIC_SEQ_CST); }
@@ -82,10 +115,7 @@ extern "C" VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG Alloc
   Lock->Common.Removed = FALSE;
   Lock->Common.IoCount = 1;
   KeInitializeEvent(&Lock->Common.RemoveEvent, SynchronizationEvent, FALSE);
-#ifndef QELV_BENCH_BUILD
-  std::lock_guard<std::mutex> hold(hostk::g_mutex);
-  hostk::g_locks[Lock] = hostk::LockBook{};
-#endif
+  hostk::Limit(Lock, MaxLockedMinutes, HighWatermark);
 }
 
 extern "C" NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File,
@@ -108,6 +138,7 @@ extern "C" VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Ta
     Report(Rule::kRemoveLockBadRelease, "IoReleaseRemoveLock(%p, tag %p)", static_cast<void*>(RemoveLock), Tag);
   if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0)
     KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+  hostk::internal::RunHook(hostk::HookPoint::kRemoveLockReleased, RemoveLock);
 }
 
 extern "C" VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag,

@@ -3,6 +3,7 @@
 // process and driver context.
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <thread>
 
 #include "internal.h"
@@ -26,6 +27,54 @@ thread_local char t_threadMarker;
 std::mutex g_dispatcherLock;
 std::condition_variable g_dispatcherSignal;
 
+thread_local int t_criticalRegions = 0;
+
+struct SpecialApc {
+  const void* awaited;
+  std::function<void()> routine;
+};
+
+// Queued APCs per thread. g_dispatcherLock.
+std::map<PKTHREAD, std::deque<SpecialApc>> g_apcs;
+
+// A waiter that cannot receive its APCs is reported after this long even
+// when they signal something else.
+constexpr std::chrono::seconds kApcWatchdog{2};
+
+PKTHREAD CurrentThread() { return reinterpret_cast<PKTHREAD>(&t_threadMarker); }
+
+bool HasApcs(PKTHREAD thread) {
+  auto it = g_apcs.find(thread);
+  return it != g_apcs.end() && !it->second.empty();
+}
+
+bool HasApcFor(PKTHREAD thread, const void* awaited) {
+  auto it = g_apcs.find(thread);
+  if (it == g_apcs.end()) return false;
+  for (const SpecialApc& apc : it->second)
+    if (apc.awaited == awaited) return true;
+  return false;
+}
+
+// Caller holds g_dispatcherLock through `hold`; it is let go while the
+// routines run, since they complete IRPs and signal events.
+void RunQueuedApcs(std::unique_lock<std::mutex>& hold) {
+  PKTHREAD me = CurrentThread();
+  while (HasApcs(me)) {
+    SpecialApc apc = std::move(g_apcs[me].front());
+    g_apcs[me].pop_front();
+    if (g_apcs[me].empty()) g_apcs.erase(me);
+    hold.unlock();
+    apc.routine();
+    hold.lock();
+  }
+}
+
+void RunQueuedApcs() {
+  std::unique_lock<std::mutex> hold(g_dispatcherLock);
+  RunQueuedApcs(hold);
+}
+
 ULONG_PTR ThreadToken() { return reinterpret_cast<ULONG_PTR>(&t_threadMarker) | 1; }
 
 // Relative timeouts are negative 100 ns counts; absolute (positive) times
@@ -46,6 +95,18 @@ DriverContext::~DriverContext() { t_driver = saved_; }
 
 HANDLE CurrentProcessId() { return reinterpret_cast<HANDLE>(t_processId); }
 void SetCurrentProcessId(HANDLE pid) { t_processId = reinterpret_cast<ULONG_PTR>(pid); }
+
+void QueueSpecialApc(PKTHREAD thread, const void* awaited, std::function<void()> routine) {
+  if (thread == CurrentThread() && t_irql < APC_LEVEL) {
+    routine();
+    return;
+  }
+  std::lock_guard<std::mutex> hold(g_dispatcherLock);
+  g_apcs[thread].push_back(SpecialApc{awaited, std::move(routine)});
+  g_dispatcherSignal.notify_all();
+}
+
+int CriticalRegionDepth() { return t_criticalRegions; }
 
 }  // namespace internal
 
@@ -72,6 +133,8 @@ extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
   KIRQL old = hostk::t_irql;
   if (NewIrql > old) Report(Rule::kIrqlRaiseLower, "KeLowerIrql from %u to %u", old, NewIrql);
   hostk::t_irql = NewIrql;
+  // APCs that came while the thread was at APC_LEVEL or above run now.
+  if (old >= APC_LEVEL && NewIrql < APC_LEVEL) hostk::RunQueuedApcs();
 }
 
 // --- Spin locks
@@ -111,6 +174,7 @@ void SpinRelease(PKSPIN_LOCK lock, const char* how) {
 }  // namespace
 
 extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+  hostk::internal::RunHook(hostk::HookPoint::kSpinLockAcquire, SpinLock);
   KIRQL old = hostk::t_irql;
   if (old > DISPATCH_LEVEL) {
     Report(Rule::kSpinLockAboveDispatch, "KeAcquireSpinLock at IRQL %u", old);
@@ -192,16 +256,45 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
            Timeout == nullptr ? "without a timeout" : "with a non-zero timeout");
 
   auto* header = static_cast<DISPATCHER_HEADER*>(Object);
+  PKTHREAD me = hostk::CurrentThread();
+  const bool apcsRun = hostk::t_irql < APC_LEVEL;
   std::unique_lock<std::mutex> hold(hostk::g_dispatcherLock);
   auto signalled = [header] { return header->SignalState > 0; };
-  bool ready;
-  if (Timeout == nullptr) {
-    hostk::g_dispatcherSignal.wait(hold, signalled);
-    ready = true;
-  } else {
-    ready = hostk::g_dispatcherSignal.wait_for(hold, hostk::RelativeTimeout(Timeout), signalled);
+  // Wakes for the object, and for APCs: they run during the wait, which
+  // then goes on, as a kernel wait that is not alertable does.
+  auto wakes = [&] { return signalled() || hostk::HasApcs(me); };
+  using Clock = std::chrono::steady_clock;
+  const bool forever = Timeout == nullptr;
+  const Clock::time_point deadline = forever ? Clock::time_point::max() : Clock::now() + hostk::RelativeTimeout(Timeout);
+  Clock::time_point stuckSince = Clock::time_point::max();
+  for (;;) {
+    if (signalled()) break;
+    if (hostk::HasApcs(me)) {
+      if (apcsRun) {
+        hostk::RunQueuedApcs(hold);
+        continue;
+      }
+      // At APC_LEVEL the APC waits for the wait to end. Waiting for what
+      // the APC itself would signal never ends; anything else is given
+      // the watchdog's time.
+      const Clock::time_point now = Clock::now();
+      if (stuckSince == Clock::time_point::max()) stuckSince = now;
+      if (hostk::HasApcFor(me, Object) || now - stuckSince >= hostk::kApcWatchdog) {
+        hold.unlock();
+        Report(Rule::kApcDeadlock, "thread waits at IRQL %u for %p while an IRP's completion APC is queued to it",
+               hostk::t_irql, Object);
+        hold.lock();
+        hostk::RunQueuedApcs(hold);  // let the test go on
+        continue;
+      }
+      hostk::g_dispatcherSignal.wait_until(hold, std::min(deadline, stuckSince + hostk::kApcWatchdog));
+    } else if (forever) {
+      hostk::g_dispatcherSignal.wait(hold, wakes);
+    } else {
+      hostk::g_dispatcherSignal.wait_until(hold, deadline, wakes);
+    }
+    if (!forever && Clock::now() >= deadline && !signalled()) return STATUS_TIMEOUT;
   }
-  if (!ready) return STATUS_TIMEOUT;
   if (header->Type == SynchronizationEvent) header->SignalState = 0;
   return STATUS_SUCCESS;
 }
@@ -214,6 +307,16 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
 }
 
 // --- Threads and processes
+
+extern "C" VOID NTAPI KeEnterCriticalRegion(VOID) { ++hostk::t_criticalRegions; }
+
+extern "C" VOID NTAPI KeLeaveCriticalRegion(VOID) {
+  if (hostk::t_criticalRegions == 0) {
+    Report(Rule::kApcIndexMismatch, "KeLeaveCriticalRegion without KeEnterCriticalRegion");
+    return;
+  }
+  --hostk::t_criticalRegions;
+}
 
 extern "C" PKTHREAD NTAPI KeGetCurrentThread(VOID) {
   return reinterpret_cast<PKTHREAD>(&hostk::t_threadMarker);

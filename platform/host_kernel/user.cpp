@@ -52,6 +52,10 @@ struct OpenFile {
   PFILE_OBJECT file;
 };
 
+// The last reference to a file object is gone: IRP_MJ_CLOSE, then the
+// file object and its device reference go. Its status reaches nobody.
+void CloseFileObject(PFILE_OBJECT file);
+
 PFILE_OBJECT NewFileObject(PDEVICE_OBJECT device, std::string_view remainder) {
   auto* file = new FILE_OBJECT{};
   file->Type = IO_TYPE_FILE;
@@ -93,6 +97,11 @@ NTSTATUS SendAndWait(PFILE_OBJECT file, PDEVICE_OBJECT target, PIRP irp, ULONG_P
     status = iosb.Status;
   }
   if (information != nullptr) *information = iosb.Status == STATUS_PENDING ? 0 : iosb.Information;
+  // Windows stops with APC_INDEX_MISMATCH when a system call returns to
+  // user mode inside a critical region a driver entered.
+  if (internal::CriticalRegionDepth() != 0)
+    internal::Report(verifier::Rule::kApcIndexMismatch, "a request on file %p returns inside %d critical region(s)",
+                     static_cast<void*>(file), internal::CriticalRegionDepth());
   return status;
 }
 
@@ -121,17 +130,63 @@ DWORD NtStatusToWin32Error(NTSTATUS status) {
   return ERROR_MR_MID_NOT_FOUND;
 }
 
+// A file object is referenced by its handle and by every request on it
+// in progress, as the I/O manager references it for each IRP: the close
+// comes when the last of them is gone, never while a request on the file
+// is still with the driver.
 struct UserProcess::Impl {
   std::mutex mutex;
   std::map<ULONG_PTR, OpenFile> handles;
+  std::map<PFILE_OBJECT, int> references;
   ULONG_PTR nextHandle = 4;
 
-  PFILE_OBJECT Lookup(HANDLE handle) {
+  // The file of handle with a reference for one request, or null.
+  PFILE_OBJECT Reference(HANDLE handle) {
     std::lock_guard<std::mutex> hold(mutex);
     auto it = handles.find(reinterpret_cast<ULONG_PTR>(handle));
-    return it == handles.end() ? nullptr : it->second.file;
+    if (it == handles.end()) return nullptr;
+    ++references[it->second.file];
+    return it->second.file;
+  }
+
+  void Release(PFILE_OBJECT file) {
+    bool last;
+    {
+      std::lock_guard<std::mutex> hold(mutex);
+      last = --references[file] == 0;
+      if (last) references.erase(file);
+    }
+    if (last) CloseFileObject(file);
   }
 };
+
+namespace {
+
+// One request's reference to its file, given up when the request is over.
+class FileUse {
+ public:
+  FileUse(UserProcess::Impl* process, HANDLE handle) : process_(process), file_(process->Reference(handle)) {}
+  ~FileUse() {
+    if (file_ != nullptr) process_->Release(file_);
+  }
+  FileUse(const FileUse&) = delete;
+  FileUse& operator=(const FileUse&) = delete;
+  PFILE_OBJECT File() const { return file_; }
+
+ private:
+  UserProcess::Impl* process_;
+  PFILE_OBJECT file_;
+};
+
+void CloseFileObject(PFILE_OBJECT file) {
+  PDEVICE_OBJECT target = IoGetAttachedDevice(file->DeviceObject);
+  if (PIRP irp = NewIrp(target, IRP_MJ_CLOSE, IRP_SYNCHRONOUS_API | IRP_CLOSE_OPERATION))
+    SendAndWait(file, target, irp, nullptr);
+  ObfDereferenceObject(file->DeviceObject);
+  DeleteFileObject(file);
+}
+
+}  // namespace
 
 UserProcess::UserProcess(ULONG pid) : pid_(pid), impl_(new Impl) {}
 
@@ -211,6 +266,7 @@ HANDLE UserProcess::CreateFileA(const char* fileName, DWORD desiredAccess, DWORD
   ULONG_PTR handle = impl_->nextHandle;
   impl_->nextHandle += 4;
   impl_->handles[handle] = OpenFile{file};
+  impl_->references[file] = 1;  // the handle's
   SetLastError(ERROR_SUCCESS);
   return reinterpret_cast<HANDLE>(handle);
 }
@@ -221,7 +277,8 @@ BOOL UserProcess::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBu
   internal::CheckIrql("DeviceIoControl", PASSIVE_LEVEL);
   ProcessScope scope(pid_);
   if (overlapped != nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  PFILE_OBJECT file = impl_->Lookup(device);
+  FileUse use(impl_, device);
+  PFILE_OBJECT file = use.File();
   if (file == nullptr) return Fail(ERROR_INVALID_HANDLE);
   PDEVICE_OBJECT target = IoGetAttachedDevice(file->DeviceObject);
   PIRP irp = internal::BuildDeviceControlIrp(ioControlCode, target->StackSize, inBuffer, inBufferSize,
@@ -285,7 +342,8 @@ BOOL UserProcess::ReadFile(HANDLE file, void* buffer, DWORD numberOfBytesToRead,
   internal::CheckIrql("ReadFile", PASSIVE_LEVEL);
   ProcessScope scope(pid_);
   if (overlapped != nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  PFILE_OBJECT object = impl_->Lookup(file);
+  FileUse use(impl_, file);
+  PFILE_OBJECT object = use.File();
   if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
   return Transfer(*this, object, IRP_MJ_READ, buffer, numberOfBytesToRead, numberOfBytesRead);
 }
@@ -295,7 +353,8 @@ BOOL UserProcess::WriteFile(HANDLE file, const void* buffer, DWORD numberOfBytes
   internal::CheckIrql("WriteFile", PASSIVE_LEVEL);
   ProcessScope scope(pid_);
   if (overlapped != nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  PFILE_OBJECT object = impl_->Lookup(file);
+  FileUse use(impl_, file);
+  PFILE_OBJECT object = use.File();
   if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
   return Transfer(*this, object, IRP_MJ_WRITE, const_cast<void*>(buffer), numberOfBytesToWrite,
                   numberOfBytesWritten);
@@ -312,15 +371,11 @@ BOOL UserProcess::CloseHandle(HANDLE object) {
     file = it->second.file;
     impl_->handles.erase(it);
   }
-  // The last handle of the file object goes: cleanup, then the last
-  // reference: close. Their statuses do not reach the caller.
-  for (UCHAR major : {static_cast<UCHAR>(IRP_MJ_CLEANUP), static_cast<UCHAR>(IRP_MJ_CLOSE)}) {
-    PDEVICE_OBJECT target = IoGetAttachedDevice(file->DeviceObject);
-    ULONG flags = IRP_SYNCHRONOUS_API | (major == IRP_MJ_CLOSE ? IRP_CLOSE_OPERATION : 0);
-    if (PIRP irp = NewIrp(target, major, flags)) SendAndWait(file, target, irp, nullptr);
-  }
-  ObfDereferenceObject(file->DeviceObject);
-  DeleteFileObject(file);
+  // The last handle of the file object goes: cleanup now, close with the
+  // last reference. Their statuses do not reach the caller.
+  PDEVICE_OBJECT target = IoGetAttachedDevice(file->DeviceObject);
+  if (PIRP irp = NewIrp(target, IRP_MJ_CLEANUP, IRP_SYNCHRONOUS_API)) SendAndWait(file, target, irp, nullptr);
+  impl_->Release(file);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

@@ -52,6 +52,13 @@ const char* RuleName(Rule rule) {
     case Rule::kSymbolicLinkLeak: return "symbolic links left";
     case Rule::kOpenHandlesAtUnload: return "driver unloaded with open handles";
     case Rule::kAssertion: return "assertion failed";
+    case Rule::kRemoveLockHighWatermark: return "remove lock high watermark exceeded";
+    case Rule::kRemoveLockHeldTooLong: return "remove lock held longer than its maximum";
+    case Rule::kPowerIrpNotStarted: return "power IRP finished without PoStartNextPowerIrp";
+    case Rule::kApcDeadlock: return "deadlock: waiting for an IRP whose completion APC cannot run";
+    case Rule::kFreeThreadedIrp: return "IoFreeIrp of an IRP the I/O manager frees";
+    case Rule::kApcIndexMismatch: return "critical regions entered and left unevenly (bug check 0x1)";
+    case Rule::kNotPhysicalDevice: return "IoGetDeviceProperty on a device that is not a PDO (bug check 0xCA)";
   }
   return "unknown rule";
 }

@@ -271,6 +271,7 @@ NTSTATUS PnpManager::Boot() {
   root_->state = NodeState::kStarted;
   root_->pdo = CreateRootDevice(root_driver_, true, "HTREE\\ROOT", "0");
   if (root_->pdo == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  hostk::MarkPhysicalDevice(root_->pdo);
   auto* root_ext = static_cast<RootExtension*>(root_->pdo->DeviceExtension);
   {
     std::lock_guard<std::recursive_mutex> reg_lock(registry_.Mutex());
@@ -544,6 +545,7 @@ void PnpManager::EnumerateChildren(DeviceNode* node) {
     if (!known) {
       auto child = std::make_unique<DeviceNode>();
       child->pdo = pdo;
+      hostk::MarkPhysicalDevice(pdo);
       child->parent = node;
       DeviceNode* raw = child.get();
       nodes_.push_back(std::move(child));

@@ -18,9 +18,9 @@ class AccountingTest : public MonitoredDriverTest {
     SetTicks(ticks);
     ASSERT_EQ(StartCapture(), 0u);
   }
-  TestRequest* StartSrbAt(int64_t ticks, PDEVICE_OBJECT filter) {
+  TestRequest* StartSrbAt(int64_t ticks, PDEVICE_OBJECT filter, UCHAR targetId = 0) {
     SetTicks(ticks);
-    return StartSrb(filter);
+    return StartSrb(filter, targetId);
   }
   void CompleteAt(int64_t ticks, PDEVICE_OBJECT filter) {
     SetTicks(ticks);
@@ -187,6 +187,43 @@ TEST_F(BusFilterAccountingTest, UnmatchedOrUnidentifiedTargetGoesDownUncounted) 
   for (int bus = 0; bus < 256; ++bus) EXPECT_EQ(Outstanding(bus), 0) << bus;
 }
 
+// A removal waiting for the uncounted request's hold ends right after its
+// release: nothing of the deleted record may be read after that.
+TEST_F(BusFilterAccountingTest, UncountedRequestUsesNothingOfARecordRemovedAtItsRelease) {
+  StartAt(0);
+  const void* requestLock = &Rec(bus_)->RequestLock;
+  hostk::SetHook(hostk::HookPoint::kRemoveLockReleased, [&](const void* lock) {
+    if (lock != requestLock) return;
+    hostk::SetHook(hostk::HookPoint::kRemoveLockReleased, nullptr);
+    EXPECT_EQ(Remove(bus_), STATUS_SUCCESS);
+  });
+  StartSrb(bus_, 3);  // no child has target id 3
+  hostk::ClearHooks();
+  EXPECT_EQ(lower_->ReceivedCount(controller_, IRP_MJ_SCSI), 1u);
+  EXPECT_FALSE(lower_->ReceivedBy(controller_).front().counted);
+  EXPECT_EQ(controller_->AttachedDevice, nullptr);  // the removal did happen
+}
+
+// Until a bus filter being removed has left the stack, its identified
+// children are still found, as a walk of the whole device list finds them.
+TEST_F(BusFilterAccountingTest, RequestOnABusFilterBeingRemovedIsCountedAgainstItsChild) {
+  StartAt(0);
+  const void* removeLock = &Rec(bus_)->RemoveLock;
+  bool sent = false;
+  hostk::SetHook(hostk::HookPoint::kRemoveLockReleased, [&](const void* lock) {
+    if (lock != removeLock) return;
+    hostk::SetHook(hostk::HookPoint::kRemoveLockReleased, nullptr);
+    StartSrbAt(10, bus_, 1);
+    EXPECT_EQ(Outstanding(5), 1);
+    CompleteAt(25, bus_);
+    sent = true;
+  });
+  EXPECT_EQ(Remove(bus_), STATUS_SUCCESS);
+  hostk::ClearHooks();
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(Busy(5), 15);
+}
+
 // The end of a request is credited to the bus its start was counted
 // against, even when the child record left the list meanwhile.
 TEST_F(BusFilterAccountingTest, ChildRemovedBeforeCompletionLeavesNoBusBusy) {
@@ -197,6 +234,30 @@ TEST_F(BusFilterAccountingTest, ChildRemovedBeforeCompletionLeavesNoBusBusy) {
   CompleteAt(70, bus_);
   EXPECT_EQ(Outstanding(5), 0);
   EXPECT_EQ(Busy(5), 60);
+}
+
+// What keeps a record alive for its counted requests has no limit on
+// their number or their time: a checked build of Windows asserts on a
+// remove lock initialised with the record's limits, and the simulated
+// kernel enforces them the same way.
+TEST_F(AccountingTest, HundredsOfOutstandingRequestsOnOneDiskAreCounted) {
+  constexpr int kRequests = 374;  // a recorded Windows boot on one disk
+  PDEVICE_OBJECT disk = HoldingFilter(3);
+  StartAt(0);
+  for (int i = 0; i < kRequests; ++i) StartSrbAt(10, disk);
+  EXPECT_EQ(Outstanding(3), kRequests);
+  for (int i = 0; i < kRequests; ++i) CompleteAt(50, disk);
+  EXPECT_EQ(Outstanding(3), 0);
+  EXPECT_EQ(Busy(3), 40);
+}
+
+TEST_F(AccountingTest, PassThroughRunningForManyMinutesIsCounted) {
+  const int64_t tenMinutes = 600 * hostk::PerformanceFrequency();  // a FORMAT UNIT
+  PDEVICE_OBJECT disk = HoldingFilter(3);
+  StartAt(0);
+  Keep(TestRequest::PassThrough(disk, IOCTL_SCSI_PASS_THROUGH, 0))->Send();
+  CompleteAt(tenMinutes, disk);
+  EXPECT_EQ(Busy(3), tenMinutes);
 }
 
 TEST_F(AccountingTest, RecordIdentifiedDuringARequestLeavesEveryCountAtZero) {

@@ -168,6 +168,12 @@ INSTANTIATE_TEST_SUITE_P(
         PolicyCase{"Mode2UsbHubPlain", 2, Class::kUsb, {"usbhub"}, nullptr, Expect::kPlain},
         PolicyCase{"Mode4ControllerPlain", 4, Class::kHdc, {}, "PCI", Expect::kPlain},
         PolicyCase{"Mode6DiskPlain", 6, Class::kOther, {}, "IDE", Expect::kPlain},
+        // What mode 0 skips or makes a bus filter is a plain filter here too.
+        PolicyCase{"Mode2PciControllerPlain", 2, Class::kOther, {}, "PCI", Expect::kPlain},
+        PolicyCase{"Mode4UsbHubPlain", 4, Class::kUsb, {"usbhub"}, "USB", Expect::kPlain},
+        PolicyCase{"Mode6UsbHubPlain", 6, Class::kUsb, {"usbhub"}, "USB", Expect::kPlain},
+        PolicyCase{"Mode6HdcOtherPortPlain", 6, Class::kHdc, {"pciide"}, "PCI", Expect::kPlain},
+        PolicyCase{"Mode6PciControllerPlain", 6, Class::kOther, {}, "PCI", Expect::kPlain},
         PolicyCase{"Mode1UsbStorageBus", 1, Class::kUsb, {"USBSTOR"}, "USB", Expect::kBus},
         PolicyCase{"Mode1UsbOtherSkip", 1, Class::kUsb, {"usbhub"}, "USB", Expect::kSkip},
         PolicyCase{"Mode1HdcAtapiBus", 1, Class::kHdc, {"atapi"}, "PCIIDE", Expect::kBus},
@@ -204,6 +210,30 @@ TEST_F(AddDeviceTest, AttachFailureIsReturned) {
   hostfault::Arm("IoAttachDeviceToDeviceStack");
   EXPECT_EQ(hostk::CallAddDevice(filterDriver_, pdo), STATUS_NO_SUCH_DEVICE);
   EXPECT_EQ(ListedRecords().size(), 0u);
+}
+
+// The PDO's own driver is never examined: a USB device whose PDO belongs
+// to USBSTOR, or a channel whose PDO belongs to ATAPI, with no such driver
+// above, is skipped.
+TEST_F(AddDeviceTest, StackWalkStartsAboveThePdo) {
+  struct OwnDriverCase {
+    const char* service;  // the PDO's own driver
+    const char* guid;
+    const char* above;    // the function driver above it
+  };
+  for (const OwnDriverCase& c : {OwnDriverCase{"USBSTOR", kUsbClass, "usbhub"},
+                                 OwnDriverCase{"ATAPI", kHdcClass, "pciide"}}) {
+    const char* service = c.service;
+    testlower::LowerDriver bus(service);
+    PDEVICE_OBJECT pdo = bus.CreateDevice(FILE_DEVICE_CONTROLLER);
+    hostk::SetDevicePropertyString(pdo, DevicePropertyClassGuid, c.guid);
+    hostk::SetDevicePropertyString(pdo, DevicePropertyEnumeratorName, "PCI");
+    AddService(pdo, c.above);
+    EXPECT_FALSE(ServiceInDeviceStack(UsbStorageServiceList, pdo)) << service;
+    EXPECT_FALSE(ServiceInDeviceStack(AtapiServiceList, pdo)) << service;
+    EXPECT_EQ(hostk::CallAddDevice(filterDriver_, pdo), STATUS_SUCCESS);
+    EXPECT_EQ(ListedRecords().size(), 0u) << service;
+  }
 }
 
 TEST_F(AddDeviceTest, StackWalkPassesOverDevicesWithoutADriverName) {

@@ -151,6 +151,42 @@ TEST_F(ControlTest, ABusyPeriodAcrossReadsIsSplitAtEachRead) {
   EXPECT_EQ(first.BusyTime[8] + second.BusyTime[8] + third.BusyTime[8], 900);
 }
 
+// A stop that lands between a read's or a name query's test of the
+// capture and its taking of the statistics lock: the request fails as
+// when the stop came first, and returns nothing.
+class StopRaceTest : public ControlTest {
+ protected:
+  // The next acquisition of the statistics lock is preceded by a stop.
+  void StopBeforeTheNextLock() {
+    hostk::SetHook(hostk::HookPoint::kSpinLockAcquire, [this](const void* lock) {
+      if (lock != &Driver.StatisticsLock) return;
+      hostk::SetHook(hostk::HookPoint::kSpinLockAcquire, nullptr);
+      EXPECT_EQ(StopCapture(), 0u);
+    });
+  }
+  void TearDown() override {
+    hostk::ClearHooks();
+    ControlTest::TearDown();
+  }
+};
+
+TEST_F(StopRaceTest, ReadRacingAStopFailsInactive) {
+  ASSERT_EQ(StartCapture(), 0u);
+  StopBeforeTheNextLock();
+  BusStatisticsBlock block{};
+  DWORD returned = 0;
+  EXPECT_EQ(Ioctl(IOCTL_KV_READ_STATISTICS, nullptr, 0, &block, sizeof(block), &returned),
+            ErrorOf(KV_STATUS_CAPTURE_INACTIVE));
+  EXPECT_EQ(Driver.BusStatistics.IntervalStart, 0);  // the stop's clear stands
+}
+
+TEST_F(StopRaceTest, NameQueryRacingAStopFailsInactive) {
+  PlainFilter(2);
+  ASSERT_EQ(StartCapture(), 0u);
+  StopBeforeTheNextLock();
+  EXPECT_EQ(NameQuery(2, nullptr), ErrorOf(KV_STATUS_CAPTURE_INACTIVE));
+}
+
 class NameTest : public ControlTest {};
 
 TEST_F(NameTest, FirstDeviceOnTheBusAnswersEvenWithAnEmptyName) {

@@ -70,7 +70,11 @@ std::unique_ptr<TestRequest> TestRequest::Pnp(PDEVICE_OBJECT target, UCHAR minor
   return Major(target, IRP_MJ_PNP, minor);
 }
 
-NTSTATUS TestRequest::Send() { return IoCallDriver(target_, irp_); }
+// Power requests go the power manager's way.
+NTSTATUS TestRequest::Send() {
+  if (IoGetNextIrpStackLocation(irp_)->MajorFunction == IRP_MJ_POWER) return PoCallDriver(target_, irp_);
+  return IoCallDriver(target_, irp_);
+}
 
 NTSTATUS NTAPI TestRequest::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto* request = static_cast<TestRequest*>(context);
@@ -131,6 +135,7 @@ void DriverTest::UnloadFilterDriver() {
 
 PDEVICE_OBJECT DriverTest::NewPdo(const char* description, DEVICE_TYPE type, ULONG flags) {
   PDEVICE_OBJECT pdo = lower_->CreateDevice(type, flags);
+  hostk::MarkPhysicalDevice(pdo);
   if (description != nullptr) hostk::SetDevicePropertyString(pdo, DevicePropertyDeviceDescription, description);
   return pdo;
 }

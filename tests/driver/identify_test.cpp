@@ -1,5 +1,6 @@
 // Identification at capture start: address and bus type queries, the
 // controller description, and the fallback bus index assignment.
+#include <future>
 #include <thread>
 
 #include "driver_fixture.h"
@@ -79,6 +80,42 @@ TEST_F(IdentifyTest, ChildWhoseBusFilterIsGoneHasNoControllerDescription) {
   Identify();
   EXPECT_EQ(Description(child), "");
   EXPECT_EQ(Rec(child)->BusIndex, 1);
+}
+
+// The orphan's ParentDevice still holds the removed bus filter's address;
+// a new filter device created at that address must not become its parent.
+TEST_F(IdentifyTest, OrphanFindsNoParentAtItsOldParentsAddress) {
+  PDEVICE_OBJECT bus = Attach(NewPdo("Channel", FILE_DEVICE_CONTROLLER), TRUE);
+  PDEVICE_OBJECT child = PlainFilter(1, 0, bus);
+  ASSERT_EQ(Remove(bus), STATUS_SUCCESS);
+  PDEVICE_OBJECT newcomer = Attach(NewPdo("Another Controller", FILE_DEVICE_CONTROLLER), TRUE);
+  Rec(child)->ParentDevice = newcomer;  // as if the newcomer took the freed memory
+  Identify();
+  EXPECT_EQ(Description(child), "");
+}
+
+// A lower driver that does not answer holds up only the capture start:
+// devices still arrive and leave meanwhile.
+TEST_F(IdentifyTest, SlowLowerDriverStallsNeitherAddDeviceNorRemoval) {
+  PDEVICE_OBJECT slow = PlainFilter(1);
+  PDEVICE_OBJECT slowPdo = Rec(slow)->LowerDevice;
+  PDEVICE_OBJECT leaving = PlainFilter(2);
+  lower_->Of(slowPdo).holdQueries = true;
+  std::thread start([this] { EXPECT_EQ(StartCapture(), 0u); });
+  while (lower_->HeldCount(slowPdo) == 0) std::this_thread::yield();
+
+  std::future<PDEVICE_OBJECT> added = std::async(std::launch::async, [this] { return Attach(NewPdo("Disk")); });
+  std::future<NTSTATUS> removed = std::async(std::launch::async, [this, leaving] { return Remove(leaving); });
+  const auto limit = std::chrono::seconds(5);
+  EXPECT_EQ(added.wait_for(limit), std::future_status::ready);
+  EXPECT_EQ(removed.wait_for(limit), std::future_status::ready);
+
+  lower_->Of(slowPdo).holdQueries = false;
+  CompleteOldest(slowPdo);
+  start.join();
+  EXPECT_NE(added.get(), nullptr);
+  EXPECT_EQ(removed.get(), STATUS_SUCCESS);
+  EXPECT_EQ(Rec(slow)->BusIndex, 1);
 }
 
 TEST_F(IdentifyTest, DescriptionsAreCutToTheFieldOrDroppedWhenTooLong) {

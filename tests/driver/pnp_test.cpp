@@ -21,6 +21,28 @@ class PnpTest : public DiskFilterTest {
   }
 };
 
+// Once removal waits for the counted requests, a new storage request is
+// refused without going down: the record may be freed at any moment.
+TEST_F(PnpTest, StorageRequestDuringTheRemovalsWaitIsCompletedDeletePending) {
+  ASSERT_EQ(OpenMonitor(), 0u);
+  ASSERT_EQ(StartCapture(), 0u);
+  const void* requestLock = &Rec(filter_)->RequestLock;
+  TestRequest* late = nullptr;
+  hostk::SetHook(hostk::HookPoint::kRemoveLockReleased, [&](const void* lock) {
+    if (lock != requestLock) return;
+    hostk::SetHook(hostk::HookPoint::kRemoveLockReleased, nullptr);
+    late = Keep(TestRequest::Srb(filter_, 0));
+    EXPECT_EQ(late->Send(), STATUS_DELETE_PENDING);
+  });
+  EXPECT_EQ(Remove(filter_), STATUS_SUCCESS);
+  hostk::ClearHooks();
+  ASSERT_NE(late, nullptr);
+  EXPECT_TRUE(late->Done());
+  EXPECT_EQ(late->Status(), STATUS_DELETE_PENDING);
+  EXPECT_EQ(late->Information(), 0u);
+  EXPECT_EQ(lower_->ReceivedCount(pdo_, IRP_MJ_SCSI), 0u);
+}
+
 TEST_F(PnpTest, RemovalUnlinksBeforeTheLowerDriversHearOfIt) {
   BOOLEAN listedWhenLowerSawIt = TRUE;
   lower_->Of(pdo_).onArrival = [&](PIRP irp) {
@@ -39,35 +61,41 @@ TEST_F(PnpTest, RemovalCompletesWithTheLowerStatusAndDeletesAnyway) {
   EXPECT_EQ(ListedRecords().size(), 0u);
 }
 
-// A counted request holds the remove lock: removal waits for it, and
-// meanwhile every other request finds the lock gone.
-TEST_F(PnpTest, RemovalWaitsForCountedRequestsAndRefusesLaterPnp) {
+// A counted request keeps its record: removal waits for it, and
+// meanwhile every other Plug and Play or storage request is refused.
+TEST_F(PnpTest, RemovalWaitsForCountedRequestsAndRefusesLaterRequests) {
   ASSERT_EQ(OpenMonitor(), 0u);
   ASSERT_EQ(StartCapture(), 0u);
   lower_->Of(pdo_).holdRequests = true;
   StartSrb(filter_);
   ASSERT_EQ(lower_->HeldCount(pdo_), 1u);
 
+  std::atomic<bool> waiting{false};
+  const void* requestLock = &Rec(filter_)->RequestLock;
+  hostk::SetHook(hostk::HookPoint::kRemoveLockReleased, [&](const void* lock) {
+    if (lock == requestLock) waiting = true;
+  });
   std::atomic<bool> removed{false};
   std::thread removal([&] {
     EXPECT_EQ(Remove(filter_), STATUS_SUCCESS);
     removed = true;
   });
   // The removal has gone down and is waiting for the request.
-  ASSERT_TRUE(Eventually([&] { return lower_->ReceivedCount(pdo_, IRP_MJ_PNP) == 1; }));
+  ASSERT_TRUE(Eventually([&] { return waiting.load(); }));
+  hostk::ClearHooks();
 
   auto capabilities = TestRequest::Pnp(filter_, IRP_MN_QUERY_CAPABILITIES);
+  capabilities->Irp()->IoStatus.Information = 0x1234;
   EXPECT_EQ(capabilities->Send(), STATUS_DELETE_PENDING);
   EXPECT_EQ(capabilities->Status(), STATUS_DELETE_PENDING);
   EXPECT_EQ(capabilities->Information(), 0u);
   auto power = TestRequest::Major(filter_, IRP_MJ_POWER, IRP_MN_SET_POWER);
   EXPECT_EQ(power->Send(), STATUS_SUCCESS);
-  lower_->Of(pdo_).holdRequests = false;
   auto late = TestRequest::Srb(filter_, 0);
-  late->Send();
+  EXPECT_EQ(late->Send(), STATUS_DELETE_PENDING);
   EXPECT_EQ(lower_->ReceivedCount(pdo_, IRP_MJ_PNP), 1u);
   EXPECT_EQ(lower_->ReceivedCount(pdo_, IRP_MJ_POWER), 1u);
-  EXPECT_FALSE(lower_->ReceivedBy(pdo_).back().counted);
+  EXPECT_EQ(lower_->ReceivedCount(pdo_, IRP_MJ_SCSI), 1u);
   EXPECT_FALSE(removed.load());
 
   CompleteOldest(pdo_);

@@ -156,6 +156,7 @@ class PropertyTest : public KernelTest {
   void SetUp() override {
     KernelTest::SetUp();
     pdo_ = AddDevice(PassDown);
+    hostk::MarkPhysicalDevice(pdo_);
   }
   NTSTATUS Query(ULONG length, ULONG* result) {
     return IoGetDeviceProperty(pdo_, DevicePropertyDeviceDescription, length, buffer_, result);

@@ -1,7 +1,9 @@
 // A user process opening a device through its symbolic link and talking
 // to it as Win32 does: buffered device control with copy-back on success,
 // errors through GetLastError, reads and writes, cleanup and close.
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "test_support.h"
 
@@ -37,6 +39,12 @@ class UserProcessTest : public KernelTest {
     majors_.push_back(sp->MajorFunction);
     pids_.push_back(static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId())));
     files_.push_back(sp->FileObject);
+    if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL && leaveCriticalRegionEntered_) KeEnterCriticalRegion();
+    if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL && holdControls_) {
+      IoMarkIrpPending(irp);
+      held_.store(irp);
+      return STATUS_PENDING;
+    }
     if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
       ULONG out = sp->Parameters.DeviceIoControl.OutputBufferLength;
       if (irp->AssociatedIrp.SystemBuffer != nullptr) std::memset(irp->AssociatedIrp.SystemBuffer, 0x5A, out);
@@ -53,6 +61,9 @@ class UserProcessTest : public KernelTest {
   }
 
   PDEVICE_OBJECT device_ = nullptr;
+  bool holdControls_ = false;
+  bool leaveCriticalRegionEntered_ = false;  // a driver that forgets KeLeaveCriticalRegion
+  std::atomic<PIRP> held_{nullptr};
   NTSTATUS createStatus_ = STATUS_SUCCESS;
   NTSTATUS reply_ = STATUS_SUCCESS;
   ULONG_PTR replyInformation_ = 0;
@@ -83,6 +94,33 @@ TEST_F(UserProcessTest, CloseSendsCleanupThenClose) {
   EXPECT_EQ(files_[2], files_[0]);
   EXPECT_FALSE(process.CloseHandle(handle));
   EXPECT_EQ(UserProcess::GetLastError(), static_cast<hostk::DWORD>(ERROR_INVALID_HANDLE));
+}
+
+// The I/O manager holds the file object for every request on it: closing
+// the handle sends the cleanup at once, the close only after the last
+// request has completed.
+TEST_F(UserProcessTest, CloseWaitsForTheLastRequestOnTheFile) {
+  UserProcess process(kPid);
+  HANDLE handle = Open(process);
+  holdControls_ = true;
+  std::thread request([&] { process.DeviceIoControl(handle, kCode, nullptr, 0, nullptr, 0, nullptr, nullptr); });
+  while (held_.load() == nullptr) std::this_thread::yield();
+  EXPECT_TRUE(process.CloseHandle(handle));
+  EXPECT_EQ(majors_, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP}));
+  Complete(held_.load(), STATUS_SUCCESS);
+  request.join();
+  EXPECT_EQ(majors_, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+}
+
+// Windows stops with APC_INDEX_MISMATCH when a system call returns to
+// user mode inside a critical region a driver entered.
+TEST_F(UserProcessTest, RequestReturningInsideACriticalRegionIsReported) {
+  ExpectViolations();
+  leaveCriticalRegionEntered_ = true;
+  UserProcess process(kPid);
+  OpenAndControl(process, nullptr, 0, nullptr);
+  KeLeaveCriticalRegion();  // what the driver owed
+  EXPECT_EQ(Rules(), std::vector<hostk::verifier::Rule>{hostk::verifier::Rule::kApcIndexMismatch});
 }
 
 TEST_F(UserProcessTest, UnknownNameIsFileNotFound) {
