@@ -25,7 +25,10 @@ void ClassFilterInstaller::AbandonDeviceSets() {
 int ClassFilterInstaller::Initialize(int scope, int useLowerFilters, const char* serviceName) {
   // An empty name would be prepended as the empty string that ends the
   // list, and writing that back would drop every other name.
-  if (serviceName == nullptr || serviceName[0] == '\0' || !ServiceName.Assign(serviceName)) return 0;
+  if (serviceName == nullptr || serviceName[0] == '\0' || !IsCodePageText(serviceName) ||
+      !ServiceName.Assign(serviceName)) {
+    return 0;
+  }
   Scope = static_cast<FilterScope>(scope);
   UseLowerFilters = useLowerFilters;
   Initialized = 1;

@@ -141,6 +141,10 @@ int FilterListPrepend(const char* name, char** list) {
 
 void FilterListFree(char* list) { std::free(list); }
 
+int IsCodePageText(const char* name) {
+  return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0) != 0 ? 1 : 0;
+}
+
 char* ReadFilterValue(HKEY key, const char* valueName, ReadOutcome* outcome) {
   DWORD type = 0;
   DWORD size = 0;

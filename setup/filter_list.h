@@ -27,6 +27,11 @@ int FilterListPrepend(const char* name, char** list);
 
 void FilterListFree(char* list);
 
+// 1 when name is text of the process's code page. A name that is not (a
+// lead byte without its trail byte, say) would be stored as '?' in its
+// place, so it is never written into a list.
+int IsCodePageText(const char* name);
+
 // What a read found, when it gives null: the value or property is absent
 // (or empty); the device it belongs to no longer exists, so it has no list
 // and none can be written; or it exists and could not be read faithfully.

@@ -246,7 +246,10 @@ bool IsLeadByte(uint8_t byte) {
   }
 }
 
-std::u16string AnsiToUnits(std::string_view text) {
+namespace {
+
+// Converts text, counting the sequences that are no character.
+std::u16string ConvertAnsi(std::string_view text, size_t* invalid) {
   uint32_t codePage = AnsiCodePage();
   std::u16string units;
   units.reserve(text.size());
@@ -258,11 +261,27 @@ std::u16string AnsiToUnits(std::string_view text) {
     }
     size_t length = IsLeadByte(byte) && i + 1 < text.size() && text[i + 1] != '\0' ? 2 : 1;
     char16_t unit = u'?';
-    if (!DoubleByteConverter::For(codePage).ToUnit(&text[i], length, &unit)) unit = u'?';
+    if (!DoubleByteConverter::For(codePage).ToUnit(&text[i], length, &unit)) {
+      unit = u'?';
+      ++*invalid;
+    }
     units.push_back(unit);
     i += length - 1;
   }
   return units;
+}
+
+}  // namespace
+
+std::u16string AnsiToUnits(std::string_view text) {
+  size_t invalid = 0;
+  return ConvertAnsi(text, &invalid);
+}
+
+bool AnsiIsText(std::string_view text) {
+  size_t invalid = 0;
+  ConvertAnsi(text, &invalid);
+  return invalid == 0;
 }
 
 std::string UnitsToAnsi(std::u16string_view units) {

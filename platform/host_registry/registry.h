@@ -112,6 +112,9 @@ bool SetAnsiCodePage(uint32_t codePage);  // false, and unchanged, for any other
 uint32_t AnsiCodePage();
 bool IsLeadByte(uint8_t byte);  // in the current code page
 std::u16string AnsiToUnits(std::string_view text);  // every byte, NULs included
+// False when some byte sequence is no character of the code page (a lone
+// lead byte, an undefined pair), which AnsiToUnits turns into '?'.
+bool AnsiIsText(std::string_view text);
 std::string UnitsToAnsi(std::u16string_view units);  // every unit, NULs included
 
 // String data helpers: ANSI text in the current code page to and from the

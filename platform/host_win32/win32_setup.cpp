@@ -414,7 +414,12 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
     return 0;
   }
   size_t length = cbMultiByte < 0 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
-  std::u16string units = hostreg::AnsiToUnits(std::string_view(lpMultiByteStr, length));
+  std::string_view text(lpMultiByteStr, length);
+  if ((dwFlags & MB_ERR_INVALID_CHARS) != 0 && !hostreg::AnsiIsText(text)) {
+    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    return 0;
+  }
+  std::u16string units = hostreg::AnsiToUnits(text);
   if (cchWideChar == 0) return static_cast<int>(units.size());
   if (units.size() > static_cast<size_t>(cchWideChar)) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);

@@ -188,6 +188,18 @@ TEST_F(ExportsTest, IdeNamesCompareByDoubleByteCharacters) {
   EXPECT_EQ(Now({ClassPath(kIde)}), Class(kIde, "IDE ATA/ATAPI controllers") + MultiSz("UpperFilters", {"other"}));
 }
 
+// 0x83 alone is a lead byte without its trail byte: no character of code
+// page 932. Written into a list it would be stored as '?'.
+TEST_F(ExportsTest, IdeNameThatIsNoTextOfTheCodePageIsRefused) {
+  hostwin32::ScopedCodePage japanese(932);
+  Given(Machine("", MultiSz("UpperFilters", {"other"})));
+  std::string before = Now({ClassPath(kIde)});
+
+  EXPECT_EQ(IDE_InstallFilter(nullptr, "flt\x83", 0), 0);
+  EXPECT_EQ(IDE_UninstallFilter(nullptr, "flt\x83", 0), 0);
+  EXPECT_EQ(Now({ClassPath(kIde)}), before);
+}
+
 TEST_F(ExportsTest, IdeInstallAndUninstallEditOnlyTheIdeUpperFilters) {
   Given(Machine("", MultiSz("UpperFilters", {"a"})));
 
