@@ -410,10 +410,13 @@ std::function<std::chrono::system_clock::time_point()> ReplayWallClock(const sim
   };
 }
 
+// Seconds to 100 ns, the resolution of every recording format read.
 std::string Seconds(sim::Ticks ticks, sim::Ticks frequency) {
+  constexpr long long kDigitsScale = 10000000;
+  const long long fraction = static_cast<long long>(
+      static_cast<unsigned __int128>(ticks % frequency) * kDigitsScale / static_cast<unsigned __int128>(frequency));
   char text[48];
-  std::snprintf(text, sizeof text, "%lld.%07lld", static_cast<long long>(ticks / frequency),
-                static_cast<long long>(ticks % frequency));
+  std::snprintf(text, sizeof text, "%lld.%07lld", static_cast<long long>(ticks / frequency), fraction);
   return text;
 }
 
