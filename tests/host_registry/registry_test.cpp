@@ -6,6 +6,8 @@
 #include <fstream>
 #include <string>
 
+#include <unistd.h>
+
 namespace {
 
 using hostreg::EncodeDword;
@@ -288,7 +290,9 @@ TEST(RegistryBadTextAfterGoodLines, LaterErrorKeepsEarlierLinesFromTheTree) {
 class RegistryFile : public testing::Test {
  protected:
   void TearDown() override { std::remove(path_.c_str()); }
-  std::string path_ = testing::TempDir() + "host_registry_test.reg";
+  // CTest runs each case as a process of its own, in parallel: one file
+  // per process, or one case's TearDown removes another's file.
+  std::string path_ = testing::TempDir() + "host_registry_test-" + std::to_string(getpid()) + ".reg";
 };
 
 TEST_F(RegistryFile, SaveThenLoadReplacesTheTreeWithTheFile) {

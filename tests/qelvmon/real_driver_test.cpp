@@ -7,6 +7,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <unistd.h>
 
 #include "host_kernel/host_control.h"
 #include "qelvmon/host_channel.h"
@@ -195,7 +196,7 @@ TEST_F(RealDriverTest, SvgTimelineDrawsTheFiguresPrinted) {
     }
     return true;
   };
-  const std::string svg_path = testing::TempDir() + "qelvmon-real-driver.svg";
+  const std::string svg_path = testing::TempDir() + "qelvmon-real-driver-" + std::to_string(getpid()) + ".svg";
   EXPECT_EQ(Run({"--interval", "0.5", "--count", "3", "--format", "csv", "--svg", svg_path}, hooks, process), 0);
   EXPECT_EQ(err.str(), "");
   EXPECT_NE(out.str().find(",3,1,,2500000,5000000,50.0\n"), std::string::npos) << out.str();
