@@ -51,6 +51,17 @@ class SerialLogTest(unittest.TestCase):
         self.assertIn("Assertion failed: A == B", ntcheck.bugcheck_text(log))
         self.assertIn("line 278", ntcheck.bugcheck_text(log))
 
+    def test_usbports_own_list_corruption_is_retried_and_nothing_else(self):
+        self.assertTrue(ntcheck.usbport_crash(CRASH_LOG))
+        worker = CRASH_LOG.replace("usbport.c:964 (USBPORT_IsrDpcHandler)", "usbport.c:1418 (USBPORT_WorkerThread)")
+        self.assertTrue(ntcheck.usbport_crash(worker))
+        # A frame of the driver anywhere on the stack, however deep.
+        ours = CRASH_LOG.replace("kdb:>", "\n".join(["<ntoskrnl.exe:1 (x)>"] * 30) + "\n<qelvard1.sys:42 (y)>\nkdb:>")
+        self.assertFalse(ntcheck.usbport_crash(ours))
+        self.assertFalse(ntcheck.usbport_crash(CRASH_LOG.replace("0x00000139", "0x0000007E")))
+        self.assertFalse(ntcheck.usbport_crash(CRASH_LOG.replace("usbport.sys", "usbstor.sys")))
+        self.assertFalse(ntcheck.usbport_crash("QNT end ok|\n"))
+
     def test_the_tail_of_a_hung_guest_is_its_last_lines(self):
         log = "\n".join(f"line {n}" for n in range(40)) + "\n\n"
         self.assertEqual(ntcheck.log_tail(log, 3), "line 37 | line 38 | line 39")

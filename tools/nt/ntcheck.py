@@ -296,14 +296,28 @@ def guest_lines(log):
     return lines
 
 
-# ReactOS's usbport now and then times out opening the stick's pipes while
-# usbstor starts ("Timeout State 0", then "USBSTOR_FdoHandleStartDevice
-# failed"), and after the half-started device is removed it bugchecks
-# (0x139 in USBPORT_IsrDpcHandler). Seen in three of about fifteen boots
-# here, one of them a mode2 boot, whose only filter near the stick sits on
-# its disk PDO; usbstor opens its pipes through the hub, a path no filter
-# of this driver lies on. Such a boot is tried once more, and said so.
-USBPORT_CRASH = "USBPORT_IsrDpcHandler"
+# ReactOS's usbport now and then corrupts one of its own lists and
+# bugchecks with 0x139 (a LIST_ENTRY check failed), in USBPORT_IsrDpcHandler
+# or in its worker thread: once after timing out opening the stick's pipes
+# while usbstor started ("Timeout State 0", then "USBSTOR_FdoHandleStartDevice
+# failed") and removing the half-started device, once with no sign before.
+# Seen in four of about twenty boots of whole test runs, one of them a mode2
+# boot, whose only filter near the stick sits on its disk PDO; not seen in
+# 34 boots of mode1 alone, idle or with the host's cores kept busy. Such a
+# boot is tried again, at most USBPORT_RETRIES times, and said so; a stack
+# that names this driver is never retried.
+USBPORT_CRASH_CODE = "Fatal System Error: 0x00000139"
+USBPORT_RETRIES = 2
+
+
+def usbport_crash(log):
+    """True for a boot that ended in usbport's own bugcheck, with no frame
+    of this driver anywhere on the stack the kernel printed."""
+    at = log.find("*** " + USBPORT_CRASH_CODE)
+    if at < 0:
+        return False
+    stack = log[at:]
+    return "<usbport.sys:" in stack and "qelvard1" not in stack.lower()
 
 # The same timeout on a hot-plugged stick: it is then left in place (its
 # removal would bring the bugcheck) and the check reported skipped.
@@ -491,10 +505,12 @@ def main():
         iso = make_iso(base_iso, win, out, plan)
         boot = Boot(out, plan, iso)
         outcome, seconds = boot.run(hot_plug)
-        crash = bugcheck_text(boot.read_log()) if outcome == "bugcheck" else ""
-        if USBPORT_CRASH in crash:
-            os.replace(boot.log_path, boot.log_path.replace(".log", "-usbport-crash.log"))
-            report.line("RETRY", f"[{plan}]", f"ReactOS's usbport crashed after {seconds:.1f} s; booting once more")
+        for attempt in range(1, USBPORT_RETRIES + 1):
+            if outcome != "bugcheck" or not usbport_crash(boot.read_log()):
+                break
+            os.replace(boot.log_path, boot.log_path.replace(".log", f"-usbport-crash-{attempt}.log"))
+            report.line("RETRY", f"[{plan}]", f"ReactOS's usbport bugchecked (0x139) after {seconds:.1f} s; "
+                        f"booting again ({attempt} of {USBPORT_RETRIES})")
             boot = Boot(out, plan, iso)
             outcome, seconds = boot.run(hot_plug)
         lines = report_boot(report, plan, boot, outcome, seconds, out)
