@@ -62,6 +62,14 @@ class SerialLogTest(unittest.TestCase):
         self.assertFalse(ntcheck.usbport_crash(CRASH_LOG.replace("usbport.sys", "usbstor.sys")))
         self.assertFalse(ntcheck.usbport_crash("QNT end ok|\n"))
 
+    def test_a_hot_plug_failure_is_only_what_usbport_or_usbstor_said_after_the_plug(self):
+        before = "(/usbport/endpoint.c:1098) Timeout State 0\nQNT request hotplug-add\n"
+        self.assertEqual(ntcheck.hot_plug_failure(before + "(/usbhub/pnp.c:1) fine\n"), "")
+        after = before + "(/usbport/endpoint.c:1098) Timeout State 0\r\n(/usbstor/fdo.c:219) x\n"
+        self.assertEqual(ntcheck.hot_plug_failure(after), "(/usbport/endpoint.c:1098) Timeout State 0")
+        start = "QNT request hotplug-add\n(/usbstor/fdo.c:219) USBSTOR_FdoHandleStartDevice failed to select\n"
+        self.assertIn("USBSTOR_FdoHandleStartDevice failed", ntcheck.hot_plug_failure(start))
+
     def test_the_tail_of_a_hung_guest_is_its_last_lines(self):
         log = "\n".join(f"line {n}" for n in range(40)) + "\n\n"
         self.assertEqual(ntcheck.log_tail(log, 3), "line 37 | line 38 | line 39")
