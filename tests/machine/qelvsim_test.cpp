@@ -19,7 +19,7 @@ int Parse(std::vector<const char*> args, qelvsim::SimOptions* options, std::stri
 TEST(QelvsimOptions, ParsesEveryOption) {
   qelvsim::SimOptions options;
   ASSERT_EQ(Parse({"--machine", "m.reg", "--workload=ide", "--seconds", "3.5", "--attach-mode", "2", "--time", "real",
-                   "--interval", "0.5", "--svg", "", "--pace", "0.1", "--seed", "9", "--format", "csv"},
+                   "--interval", "0.5", "--svg=", "--pace", "0.1", "--seed", "9", "--format", "CSV"},
                   &options),
             -1);
   EXPECT_EQ(options.machine_file, "m.reg");
@@ -29,8 +29,20 @@ TEST(QelvsimOptions, ParsesEveryOption) {
   EXPECT_FALSE(options.virtual_time);
   EXPECT_EQ(options.interval, 0.5);
   EXPECT_EQ(options.svg, "");
+  EXPECT_EQ(options.pace, 0.1);
   EXPECT_EQ(options.seed, 9u);
   EXPECT_EQ(options.format, "csv");
+}
+
+TEST(QelvsimOptions, HelpGoesToStandardOutputInTheLayoutOfTheOtherTools) {
+  qelvsim::SimOptions options;
+  std::ostringstream out;
+  std::ostringstream err;
+  const char* args[] = {"--help"};
+  EXPECT_EQ(qelvsim::ParseOptions(1, args, &options, out, err), 0);
+  EXPECT_NE(out.str().find("\nUsage: qelvsim [OPTIONS]\n\nOptions:\n  -h,--help "), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("\nReplay:\n  --replay TRACE "), std::string::npos) << out.str();
+  EXPECT_EQ(err.str(), "");
 }
 
 TEST(QelvsimOptions, BadValuesAreUsageErrorsWithAReason) {
@@ -41,17 +53,22 @@ TEST(QelvsimOptions, BadValuesAreUsageErrorsWithAReason) {
   const Case cases[] = {
       {{"--attach-mode", "8"}, "--attach-mode: must be a whole number from 0 to 7"},
       {{"--attach-mode", "1.5"}, "--attach-mode: must be a whole number from 0 to 7"},
-      {{"--seconds", "0"}, "--seconds: must be a number of seconds"},
+      {{"--seconds", "0"}, "--seconds: must be a number of seconds, above 0 and at most 86400"},
+      {{"--seconds", "nan"}, "--seconds: must be a number of seconds, above 0 and at most 86400"},
       {{"--time", "fast"}, "--time: must be real or virtual"},
       {{"--interval", "0.001"}, "--interval: must be 0.01 to 86400 seconds"},
-      {{"--bogus", "1"}, "unknown option --bogus"},
-      {{"--seconds"}, "--seconds needs a value"},
+      {{"--seed", "-1"}, "--seed: must be a whole number"},
+      {{"--format", "xml"}, "--format: must be table, csv or json"},
+      {{"--write-machine="}, "--write-machine: needs a file name"},
+      {{"--bogus"}, "The following argument was not expected: --bogus"},
+      {{"--seconds"}, "--seconds: 1 required SECONDS missing"},
+      {{"--seconds", "1", "--seconds", "2"}, "--seconds: At Most 1 required but received 2"},
   };
   for (const Case& c : cases) {
     qelvsim::SimOptions options;
     std::string err;
     EXPECT_EQ(Parse(c.args, &options, &err), 2) << c.message;
-    EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    EXPECT_EQ(err, std::string("qelvsim: ") + c.message + "\nRun with --help for more information.\n");
   }
 }
 

@@ -272,9 +272,9 @@ TEST(ReplayOptions, UnknownFormatsAndOptionsThatCannotGoWithAReplay) {
   } cases[] = {
       {{"--replay", "t.csv", "--trace-format", "iostat"},
        "--trace-format: unknown format \"iostat\" (known: wpa, blkparse, cambridge)"},
-      {{"--replay", "t.csv", "--seconds", "3"}, "--seconds cannot be combined with --replay"},
-      {{"--replay", "t.csv", "--time", "real"}, "--time cannot be combined with --replay"},
-      {{"--trace-format", "wpa"}, "--trace-format needs --replay"},
+      {{"--replay", "t.csv", "--seconds", "3"}, "--seconds excludes --replay"},
+      {{"--replay", "t.csv", "--time", "real"}, "--time excludes --replay"},
+      {{"--trace-format", "wpa"}, "--trace-format requires --replay"},
   };
   for (const auto& c : cases) {
     qelvsim::SimOptions options;

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <set>
 #include <sstream>
 #include <thread>
 
@@ -52,51 +51,6 @@ class ProcessApi {
   hostk::UserProcess* process_;
 };
 
-const char kUsage[] =
-    "usage: qelvsim [--machine FILE.reg] [--workload NAME|FILE] [--seconds N]\n"
-    "               [--attach-mode 0-7] [--time real|virtual] [--interval SECONDS]\n"
-    "               [--svg FILE] [--pace SECONDS] [--seed N] [--format table|csv|json]\n"
-    "       qelvsim --replay TRACE [--trace-format auto|wpa|blkparse|cambridge]\n"
-    "               [--interval SECONDS] [--svg FILE] [--format table|csv|json]\n"
-    "       qelvsim --write-machine FILE.reg\n"
-    "\n"
-    "Boots a simulated Windows 2000 machine whose storage stacks the Plug and\n"
-    "Play manager builds from the registry, runs a workload on its disks and\n"
-    "runs qelvmon against qelvard1, then draws each bus's utilisation.\n"
-    "\n"
-    "  --machine FILE    registry of the machine (regedit text); made from the\n"
-    "                    default machine when missing, saved back at the end\n"
-    "  --workload W      built-in workload (mixed, ide, burst, idle, hotplug) or a\n"
-    "                    workload file (default mixed)\n"
-    "  --seconds N       length of the run (default 10)\n"
-    "  --attach-mode N   writes KVFlags = N for qelvard1 before the machine boots\n"
-    "  --time T          virtual (exact and repeatable, the default) or real\n"
-    "  --interval S      seconds per monitor report (default 1)\n"
-    "  --svg FILE        where to draw the timeline (default qelvsim-timeline.svg;\n"
-    "                    \"\" for none)\n"
-    "  --pace S          virtual time: wait S real seconds per report, so the\n"
-    "                    table builds up as if live (default 0)\n"
-    "  --seed N          seed of the workload and the disks (default 1)\n"
-    "  --format F        qelvmon output: table, csv or json (default table)\n"
-    "  --write-machine FILE  write the default machine without qelvard1 in any\n"
-    "                    filter list (for an installer to add it) and stop\n"
-    "  --replay TRACE    replay a recorded disk trace instead of a workload: each\n"
-    "                    disk of the trace on a bus of its own, every request sent\n"
-    "                    and completed at its recorded times (virtual time)\n"
-    "  --trace-format F  the trace's format: wpa (Windows Performance Analyzer\n"
-    "                    disk I/O CSV), blkparse (text), cambridge (block trace\n"
-    "                    CSV); auto (the default) tells them by the first line\n";
-
-bool ParseDouble(const std::string& text, double* out) {
-  try {
-    size_t used = 0;
-    *out = std::stod(text, &used);
-    return used == text.size() && std::isfinite(*out);
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
 // A repeatable wall clock for virtual time: the counter from a fixed day.
 std::chrono::system_clock::time_point VirtualWallClock() {
   constexpr std::int64_t kEpoch = 950745600;  // 2000-02-17T00:00:00Z
@@ -122,96 +76,6 @@ void PrintStacks(sim::Machine& machine, std::ostream& out) {
     out << "\n";
   }
 }
-
-}  // namespace
-
-int ParseOptions(int argc, const char* const* argv, SimOptions* options, std::ostream& out, std::ostream& err) {
-  std::set<std::string> given;
-  for (int i = 0; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      out << kUsage;
-      return 0;
-    }
-    std::string value;
-    size_t eq = arg.find('=');
-    if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-      value = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
-    } else if (i + 1 < argc) {
-      value = argv[++i];
-    } else {
-      err << "qelvsim: " << arg << " needs a value\n" << kUsage;
-      return 2;
-    }
-    given.insert(arg);
-    double number = 0;
-    auto bad = [&](const std::string& why) {
-      err << "qelvsim: " << arg << ": " << why << "\n";
-      return 2;
-    };
-    if (arg == "--machine") {
-      options->machine_file = value;
-    } else if (arg == "--workload") {
-      options->workload = value;
-    } else if (arg == "--seconds") {
-      if (!ParseDouble(value, &number) || number <= 0 || number > 86400) return bad("must be a number of seconds, above 0 and at most 86400");
-      options->seconds = number;
-    } else if (arg == "--attach-mode") {
-      if (!ParseDouble(value, &number) || number < 0 || number > 7 || number != std::floor(number)) {
-        return bad("must be a whole number from 0 to 7");
-      }
-      options->attach_mode = static_cast<int>(number);
-    } else if (arg == "--time") {
-      if (value != "real" && value != "virtual") return bad("must be real or virtual");
-      options->virtual_time = value == "virtual";
-    } else if (arg == "--interval") {
-      if (!ParseDouble(value, &number) || number < 0.01 || number > 86400) return bad("must be 0.01 to 86400 seconds");
-      options->interval = number;
-    } else if (arg == "--svg") {
-      options->svg = value;
-    } else if (arg == "--pace") {
-      if (!ParseDouble(value, &number) || number < 0 || number > 60) return bad("must be 0 to 60 seconds");
-      options->pace = number;
-    } else if (arg == "--seed") {
-      if (!ParseDouble(value, &number) || number < 0 || number != std::floor(number) || number > 1e15) {
-        return bad("must be a whole number");
-      }
-      options->seed = static_cast<std::uint64_t>(number);
-    } else if (arg == "--write-machine") {
-      if (value.empty()) return bad("needs a file name");
-      options->write_machine = value;
-    } else if (arg == "--format") {
-      if (value != "table" && value != "csv" && value != "json") return bad("must be table, csv or json");
-      options->format = value;
-    } else if (arg == "--replay") {
-      if (value.empty()) return bad("needs a trace file");
-      options->replay = value;
-    } else if (arg == "--trace-format") {
-      if (!sim::ParseTraceFormat(value, &options->trace_format)) {
-        return bad("unknown format \"" + value + "\" (known: " + sim::KnownTraceFormats() + ")");
-      }
-    } else {
-      err << "qelvsim: unknown option " << arg << "\n" << kUsage;
-      return 2;
-    }
-  }
-  if (!options->replay.empty()) {
-    // The trace makes the machine, its time and its requests.
-    for (const char* other : {"--machine", "--workload", "--seconds", "--time", "--seed", "--write-machine", "--pace"}) {
-      if (given.count(other) != 0) {
-        err << "qelvsim: " << other << " cannot be combined with --replay\n";
-        return 2;
-      }
-    }
-  } else if (given.count("--trace-format") != 0) {
-    err << "qelvsim: --trace-format needs --replay\n";
-    return 2;
-  }
-  return -1;
-}
-
-namespace {
 
 qelvmon::OutputFormat OutputFormatOf(const SimOptions& options) {
   return options.format == "csv"    ? qelvmon::OutputFormat::kCsv
