@@ -1,7 +1,9 @@
-// qelvsim's command line, its picture, and one whole short run.
+// qelvsim's command line, its picture, its output streams, and whole short runs.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <sstream>
+#include <unistd.h>
 
 #include "qelvsim/simulation.h"
 #include "qelvmon/timeline.h"
@@ -114,6 +116,60 @@ TEST(Qelvsim, AShortVirtualRunShowsEveryBusAndDrawsIt) {
   EXPECT_EQ(timeline.samples[1].interval_end - timeline.samples[0].interval_start, 2 * timeline.frequency);
   EXPECT_NE(out.str().find("[atapi < qelvard1 < disk < PartMgr]"), std::string::npos);
   EXPECT_EQ(err.str(), "");
+}
+
+// Fields per line of a CSV text, quotes honoured.
+std::vector<size_t> CsvWidths(const std::string& text) {
+  std::vector<size_t> widths;
+  size_t fields = 1;
+  bool quoted = false;
+  for (char c : text) {
+    if (c == '"') quoted = !quoted;
+    if (quoted) continue;
+    if (c == ',') ++fields;
+    if (c == '\n') {
+      widths.push_back(fields);
+      fields = 1;
+    }
+  }
+  return widths;
+}
+
+TEST(Qelvsim, AMachineFormatIsAloneOnStandardOutputAndTheTextGoesToStandardError) {
+  const std::string excerpt = std::string(QELV_SHARED_DIR) + "/traces/win11-boot-11s-14s.csv";
+  const std::string svg = testing::TempDir() + "qelvsim-formats-" + std::to_string(getpid()) + ".svg";
+  const struct {
+    const char* name;
+    std::vector<const char*> args;
+    const char* text;
+    size_t records;  // buses shown times intervals
+  } cases[] = {
+      {"workload, json", {"--seconds", "2", "--svg", "", "--format", "json"}, "Device stacks (bottom first):", 10},
+      {"workload, csv", {"--seconds", "2", "--svg", "", "--format", "csv"}, "requests completed (", 10},
+      {"replay, json", {"--replay", excerpt.c_str(), "--svg", svg.c_str(), "--format", "json"},
+       "utilisation timeline written to", 3},
+      {"replay, csv", {"--replay", excerpt.c_str(), "--svg", "", "--format", "csv"}, "qelvsim: replayed 6590 requests", 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    qelvsim::SimOptions options;
+    ASSERT_EQ(Parse(c.args, &options), -1);
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(qelvsim::RunSimulation(options, out, err), 0) << err.str();
+    EXPECT_NE(err.str().find(c.text), std::string::npos) << err.str();
+    if (options.format == "json") {
+      const nlohmann::json records = nlohmann::json::parse(out.str());
+      ASSERT_TRUE(records.is_array());
+      EXPECT_EQ(records.size(), c.records);
+    } else {
+      EXPECT_EQ(out.str().rfind("time,interval,", 0), 0u) << out.str();
+      const std::vector<size_t> widths = CsvWidths(out.str());
+      EXPECT_EQ(widths, std::vector<size_t>(c.records + 1, widths.front())) << out.str();
+      EXPECT_EQ(out.str().back(), '\n');
+    }
+  }
+  std::remove(svg.c_str());
 }
 
 }  // namespace

@@ -83,6 +83,12 @@ qelvmon::OutputFormat OutputFormatOf(const SimOptions& options) {
                                     : qelvmon::OutputFormat::kTable;
 }
 
+// With a machine format on standard output, the people's text goes to
+// standard error, so the output is that format alone.
+std::ostream& TextStream(const SimOptions& options, std::ostream& out, std::ostream& err) {
+  return OutputFormatOf(options) == qelvmon::OutputFormat::kTable ? out : err;
+}
+
 sim::Ticks IntervalTicks(const SimOptions& options, const sim::Scheduler& scheduler) {
   return static_cast<sim::Ticks>(std::llround(options.interval * static_cast<double>(scheduler.Frequency())));
 }
@@ -153,6 +159,7 @@ bool DrawTimeline(const SimOptions& options, const qelvmon::Timeline& timeline, 
 }
 
 int RunWorkload(const SimOptions& options, std::ostream& out, std::ostream& err, qelvmon::Timeline* timeline_out) {
+  std::ostream& text = TextStream(options, out, err);
   std::string error;
   sim::WorkloadSpec workload;
   if (!sim::LoadWorkload(options.workload, &workload, &error)) {
@@ -182,9 +189,9 @@ int RunWorkload(const SimOptions& options, std::ostream& out, std::ostream& err,
   machine_options.seed = options.seed;
   sim::Machine machine(machine_options);
   if (!BootMachine(machine, registry, err)) return 1;
-  out << "qelvsim: machine booted from " << (from_file ? options.machine_file : std::string("the default machine"))
+  text << "qelvsim: machine booted from " << (from_file ? options.machine_file : std::string("the default machine"))
       << ", " << (options.virtual_time ? "virtual" : "real") << " time, workload " << options.workload << "\n";
-  ReportStacks(machine, out);
+  ReportStacks(machine, text);
 
   sim::Scheduler& scheduler = machine.GetScheduler();
   auto duration = static_cast<sim::Ticks>(std::llround(options.seconds * static_cast<double>(scheduler.Frequency())));
@@ -203,24 +210,24 @@ int RunWorkload(const SimOptions& options, std::ostream& out, std::ostream& err,
   machine.Shutdown();
   scheduler.Stop();
 
-  out << "\nqelvsim: " << records.size() << " requests completed";
+  text << "\nqelvsim: " << records.size() << " requests completed";
   std::map<std::string, size_t> per_bus;
   for (const auto& r : records) ++per_bus[r.bus];
   std::string sep = " (";
   for (const auto& entry : per_bus) {
-    out << sep << entry.first << " " << entry.second;
+    text << sep << entry.first << " " << entry.second;
     sep = ", ";
   }
-  out << (per_bus.empty() ? "" : ")") << "\n";
+  text << (per_bus.empty() ? "" : ")") << "\n";
 
   if (!options.machine_file.empty()) {
     if (!registry.SaveFile(options.machine_file, &error)) {
       err << "qelvsim: could not save " << options.machine_file << ": " << error << "\n";
       return 1;
     }
-    out << "qelvsim: machine saved to " << options.machine_file << "\n";
+    text << "qelvsim: machine saved to " << options.machine_file << "\n";
   }
-  if (!DrawTimeline(options, timeline, out, err)) return 1;
+  if (!DrawTimeline(options, timeline, text, err)) return 1;
   if (timeline_out != nullptr) *timeline_out = timeline;
   return monitor_exit;
 }
@@ -319,6 +326,7 @@ void PrintReplaySummary(const sim::Trace& trace, const ReplayClock& clock, const
 }
 
 int RunReplay(const SimOptions& options, std::ostream& out, std::ostream& err, qelvmon::Timeline* timeline_out) {
+  std::ostream& text = TextStream(options, out, err);
   std::string error;
   sim::Trace trace;
   if (!sim::LoadTrace(options.replay, options.trace_format, &trace, &error)) {
@@ -339,9 +347,9 @@ int RunReplay(const SimOptions& options, std::ostream& out, std::ostream& err, q
   machine_options.recorded_disks = trace.disks;
   sim::Machine machine(machine_options);
   if (!BootMachine(machine, registry, err)) return 1;
-  out << "qelvsim: machine booted with the " << trace.disks.size() << " disk(s) of " << options.replay << " ("
+  text << "qelvsim: machine booted with the " << trace.disks.size() << " disk(s) of " << options.replay << " ("
       << sim::TraceFormatName(trace.format) << " trace, " << trace.requests.size() << " requests), virtual time\n";
-  ReportStacks(machine, out);
+  ReportStacks(machine, text);
 
   sim::Scheduler& scheduler = machine.GetScheduler();
   const ReplayClock clock = PlanReplayClock(trace, scheduler.Now(), IntervalTicks(options, scheduler));
@@ -357,8 +365,8 @@ int RunReplay(const SimOptions& options, std::ostream& out, std::ostream& err, q
   machine.Shutdown();
   scheduler.Stop();
 
-  PrintReplaySummary(trace, clock, replay, timeline, scheduler.Frequency(), out);
-  if (!DrawTimeline(options, timeline, out, err)) return 1;
+  PrintReplaySummary(trace, clock, replay, timeline, scheduler.Frequency(), text);
+  if (!DrawTimeline(options, timeline, text, err)) return 1;
   if (timeline_out != nullptr) *timeline_out = timeline;
   bool all_done = true;
   for (const sim::ReplayDiskFigures& figures : replay.Figures()) {
