@@ -2,13 +2,16 @@
 // ends; every point of the picture is a busy share the report printed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <unistd.h>
 
 #include "monitor_run.h"
 #include "qelvmon/options.h"
+#include "qelvmon/report.h"
 #include "qelvmon/timeline.h"
 
 namespace {
@@ -149,6 +152,107 @@ TEST(SvgTimeline, TheOptionNamesTheFile) {
   const qelvmon::ParseResult empty = qelvmon::ParseCommandLine({"--svg", ""}, out, err);
   EXPECT_EQ(empty.exit_code, 2);
   EXPECT_NE(err.str().find("needs a file name"), std::string::npos) << err.str();
+}
+
+// The legend's text is monospace: a column is 0.6 em, an East Asian wide
+// character two. Names of 255 characters on every bus index: each legend
+// line must end inside the picture's width and sit above its bottom, and
+// no character of a name may be lost to the wrapping.
+int Attribute(const std::string& tag, const std::string& name) {
+  size_t at = tag.find(" " + name + "=\"");
+  return at == std::string::npos ? -1 : std::stoi(tag.substr(at + name.size() + 3));
+}
+
+std::string Unescaped(std::string text) {
+  const std::pair<const char*, const char*> entities[] = {
+      {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&apos;", "'"}, {"&amp;", "&"}};
+  for (const auto& [entity, plain] : entities) {
+    for (size_t at = text.find(entity); at != std::string::npos; at = text.find(entity, at + 1)) {
+      text.replace(at, std::strlen(entity), plain);
+    }
+  }
+  return text;
+}
+
+size_t CodePoints(const std::string& utf8) {
+  return static_cast<size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+}
+
+std::string WithoutSpaces(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+  return text;
+}
+
+TEST(SvgTimeline, TheLongestControllerNamesFitTheLegendInsideThePicture) {
+  qelvmon::Timeline timeline;
+  timeline.frequency = 100;
+  qelvmon::TimelineSample sample;
+  sample.interval_end = 100;
+  timeline.samples.push_back(sample);
+  std::string words;
+  while (words.size() < 250) words += "Controller " + std::to_string(words.size()) + " ";
+  for (int bus = 0; bus < 256; ++bus) {
+    std::string name = bus % 3 == 0 ? std::string(255, 'W') : bus % 3 == 1 ? words.substr(0, 255) : std::string(255, '\xE9');
+    timeline.names[bus] = name;
+  }
+  const std::string svg = qelvmon::TimelineSvg(timeline);
+  ExpectWellFormed(svg);
+  const size_t root = svg.find("<svg ");
+  const std::string root_tag = svg.substr(root, svg.find('>', root) - root);
+  const int width = Attribute(root_tag, "width");
+  const int height = Attribute(root_tag, "height");
+  EXPECT_NE(root_tag.find("viewBox=\"0 0 " + std::to_string(width) + " " + std::to_string(height) + "\""),
+            std::string::npos);
+
+  int entries = 0;
+  for (size_t at = svg.find("<text "); at != std::string::npos; at = svg.find("<text ", at + 1)) {
+    const size_t end = svg.find("</text>", at);
+    const std::string element = svg.substr(at, end - at);
+    const std::string tag = element.substr(0, element.find('>'));
+    if (element.find(">bus ") == std::string::npos) continue;
+    ++entries;
+    const int bus = std::stoi(element.substr(element.find(">bus ") + 5));
+    SCOPED_TRACE("bus " + std::to_string(bus));
+    EXPECT_NE(tag.find("font-family=\"monospace\""), std::string::npos) << tag;
+    const double column = 0.6 * (Attribute(tag, "font-size") > 0 ? Attribute(tag, "font-size") : 12);
+    // Each line: a tspan with its own x and y, or the element itself.
+    std::vector<std::pair<std::string, std::string>> lines;  // tag, text
+    for (size_t span = element.find("<tspan "); span != std::string::npos; span = element.find("<tspan ", span + 1)) {
+      const size_t close = element.find('>', span);
+      lines.emplace_back(element.substr(span, close - span),
+                         element.substr(close + 1, element.find("</tspan>", close) - close - 1));
+    }
+    if (lines.empty()) lines.emplace_back(tag, element.substr(tag.size() + 1));
+    std::string shown;
+    for (const auto& [line_tag, text] : lines) {
+      const int x = Attribute(line_tag, "x") >= 0 ? Attribute(line_tag, "x") : Attribute(tag, "x");
+      const int y = Attribute(line_tag, "y") >= 0 ? Attribute(line_tag, "y") : Attribute(tag, "y");
+      const std::string plain = Unescaped(text);
+      EXPECT_LE(x + static_cast<double>(CodePoints(plain)) * column, width) << plain;
+      EXPECT_LE(y, height) << plain;
+      shown += plain;
+    }
+    const std::string label = "bus " + std::to_string(bus) + ": " + qelvmon::AnsiToUtf8(timeline.names[bus]);
+    EXPECT_EQ(WithoutSpaces(shown), WithoutSpaces(label));
+  }
+  EXPECT_EQ(entries, 256);
+}
+
+TEST(SvgTimeline, LegendLabelsBreakAtSpacesAndCountWideCharactersTwice) {
+  using Lines = std::vector<std::string>;
+  const struct {
+    const char* text;
+    Lines lines;
+  } cases[] = {
+      {"bus 1: SD", {"bus 1: SD"}},
+      {"bus 1: Primary IDE", {"bus 1:", "Primary", "IDE"}},
+      {"ABCDEFGHIJ KL", {"ABCDEFGHI", "J KL"}},
+      {"bus 2: \xE7\xA3\x81\xE7\x9B\xA4\xE3\x82\xB3\xE3\x83\xB3", {"bus 2:", "\xE7\xA3\x81\xE7\x9B\xA4\xE3\x82\xB3\xE3\x83\xB3"}},
+      {"\xE7\xA3\x81\xE7\x9B\xA4\xE3\x82\xB3\xE3\x83\xB3\xE3\x83\x88", {"\xE7\xA3\x81\xE7\x9B\xA4\xE3\x82\xB3\xE3\x83\xB3",
+                                                                      "\xE3\x83\x88"}},
+      {"caf\xC3\xA9 caf\xC3\xA9", {"caf\xC3\xA9 caf\xC3\xA9"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(qelvmon::WrapLegendLabel(c.text, 9), c.lines) << c.text;
 }
 
 }  // namespace

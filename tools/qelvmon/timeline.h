@@ -36,4 +36,10 @@ bool WriteTimelineSvg(const std::string& path, const Timeline& timeline, std::st
 // UTF-8 text made safe for XML character data and attribute values.
 std::string XmlEscape(const std::string& text);
 
+// A legend label (UTF-8) cut into lines of at most `columns` monospace
+// columns, a wide East Asian character counting two: at spaces where it
+// can, within a word where one word is longer than a line. Exposed for
+// tests.
+std::vector<std::string> WrapLegendLabel(const std::string& text, int columns);
+
 }  // namespace qelvmon
