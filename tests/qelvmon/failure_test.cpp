@@ -35,8 +35,9 @@ INSTANTIATE_TEST_SUITE_P(
         MessageCase{"NoSuchPath", Operation::kOpen, 3,
                     "cannot open \\\\.\\QELVARD1: the qelvard1 driver is not loaded"},
         MessageCase{"AnotherMonitor", Operation::kOpen, 0xE0008108,
-                    "cannot open \\\\.\\QELVARD1: another monitor has it open; only one "
-                    "monitor can run at a time"},
+                    "cannot open \\\\.\\QELVARD1: another monitor holds the device, and only one can hold it "
+                    "at a time (Performance Monitor and counter logs showing qelvard1's counters are "
+                    "monitors too)"},
         MessageCase{"CaptureRunning", Operation::kStartCapture, 0xE0008103,
                     "cannot start the capture: a capture is already running"},
         MessageCase{"StopWhileIdle", Operation::kStopCapture, 0xE0008105,
@@ -80,8 +81,9 @@ TEST(FailedRun, SecondMonitorIsTurnedAway) {
   const MonitorRun run = RunRecording("fail open 0xE0008108\n", TwoJsonIntervals());
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(run.err,
-            "qelvmon: cannot open \\\\.\\QELVARD1: another monitor has it open; only one monitor "
-            "can run at a time\n");
+            "qelvmon: cannot open \\\\.\\QELVARD1: another monitor holds the device, and only one can "
+            "hold it at a time (Performance Monitor and counter logs showing qelvard1's counters are "
+            "monitors too)\n");
 }
 
 TEST(FailedRun, StartFailureClosesTheDevice) {

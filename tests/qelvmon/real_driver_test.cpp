@@ -220,8 +220,9 @@ TEST_F(RealDriverTest, SecondMonitorIsTurnedAwayWhileTheFirstHoldsTheDevice) {
   hostk::UserProcess second(503);
   EXPECT_EQ(Run({"--count", "1"}, {}, second), 1);
   EXPECT_EQ(err.str(),
-            "qelvmon: cannot open \\\\.\\QELVARD1: another monitor has it open; only one monitor "
-            "can run at a time\n");
+            "qelvmon: cannot open \\\\.\\QELVARD1: another monitor holds the device, and only one can "
+            "hold it at a time (Performance Monitor and counter logs showing qelvard1's counters are "
+            "monitors too)\n");
   holder->Close();
 }
 

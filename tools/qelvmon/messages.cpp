@@ -52,7 +52,8 @@ std::string Reason(Operation operation, Win32Error error) {
     case kErrorPathNotFound:
       return "the qelvard1 driver is not loaded";
     case kStatusAlreadyOpen:
-      return "another monitor has it open; only one monitor can run at a time";
+      return "another monitor holds the device, and only one can hold it at a time (Performance Monitor and "
+             "counter logs showing qelvard1's counters are monitors too)";
     case kStatusCaptureActive:
       return "a capture is already running";
     case kStatusCaptureInactive:
