@@ -3,8 +3,10 @@
 // against a bus index; per bus, the time with at least one counted
 // request outstanding accumulates in BusStatistics.
 //
-// A counted request holds its filter device's RequestLock from dispatch
-// to completion, so a removal waits for it. The bus index it was counted
+// Every request holds its filter device's SendLock until its call down
+// returns, and a counted one also RequestLock until its completion, so a
+// removal goes down only after the first and deletes the record only
+// after the second. The bus index it was counted
 // against travels in the completion context: the end is credited to the
 // same bus as the start, whatever happened to the records meanwhile.
 #include "driver/driver.h"
@@ -82,22 +84,21 @@ NTSTATUS NTAPI DispatchScsi(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS CountAndSendDown(FilterDeviceRecord* Record, PIRP Irp) {
   if (!LoadShared(&Driver.CaptureActive)) return SendDown(Record, Irp);
-
-  // Removal has begun: the record may be gone as soon as the removal's
-  // wait ends, so nothing of it is used any more, as the kit's filters do.
-  if (!NT_SUCCESS(IoAcquireRemoveLock(&Record->RequestLock, Irp))) return FailRequest(Irp, STATUS_DELETE_PENDING);
+  if (!NT_SUCCESS(IoAcquireRemoveLock(&Record->SendLock, Irp))) return RefuseDuringRemoval(Irp);
 
   UCHAR busIndex = 0;
-  if (!CountRequestStart(Record, Irp, &busIndex)) {
-    // Uncounted. The lock is held across the call down: a removal waiting
-    // for it cannot delete the record while the call reads it.
-    const NTSTATUS status = SendDown(Record, Irp);
-    IoReleaseRemoveLock(&Record->RequestLock, Irp);
-    return status;
+  if (CountRequestStart(Record, Irp, &busIndex)) {
+    // Until ScsiCompletion. RequestLock is drained only after SendLock, so
+    // this cannot fail.
+    (void)IoAcquireRemoveLock(&Record->RequestLock, Irp);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, ScsiCompletion, BusIndexToContext(busIndex), TRUE, TRUE, TRUE);
+  } else {
+    IoSkipCurrentIrpStackLocation(Irp);  // uncounted
   }
-  IoCopyCurrentIrpStackLocationToNext(Irp);
-  IoSetCompletionRoutine(Irp, ScsiCompletion, BusIndexToContext(busIndex), TRUE, TRUE, TRUE);
-  return IoCallDriver(Record->LowerDevice, Irp);
+  const NTSTATUS status = IoCallDriver(Record->LowerDevice, Irp);
+  IoReleaseRemoveLock(&Record->SendLock, Irp);
+  return status;
 }
 
 NTSTATUS NTAPI ScsiCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {

@@ -31,6 +31,7 @@ VOID InitializeRecord(FilterDeviceRecord* Record, PDEVICE_OBJECT Self, PDEVICE_O
   InitializeListHead(&Record->ChildList);
   IoInitializeRemoveLock(&Record->RemoveLock, KvPoolTag, KvRemoveLockMaxMinutes, KvRemoveLockHighWatermark);
   IoInitializeRemoveLock(&Record->RequestLock, KvPoolTag, 0, 0);  // no limits
+  IoInitializeRemoveLock(&Record->SendLock, KvPoolTag, 0, 0);
 }
 
 }  // namespace

@@ -3,8 +3,11 @@
 #include "driver/driver.h"
 
 NTSTATUS SendDown(FilterDeviceRecord* Record, PIRP Irp) {
+  if (!NT_SUCCESS(IoAcquireRemoveLock(&Record->SendLock, Irp))) return RefuseDuringRemoval(Irp);
   IoSkipCurrentIrpStackLocation(Irp);
-  return IoCallDriver(Record->LowerDevice, Irp);
+  const NTSTATUS status = IoCallDriver(Record->LowerDevice, Irp);
+  IoReleaseRemoveLock(&Record->SendLock, Irp);
+  return status;
 }
 
 NTSTATUS FailRequest(PIRP Irp, NTSTATUS Status) {
@@ -12,6 +15,16 @@ NTSTATUS FailRequest(PIRP Irp, NTSTATUS Status) {
   Irp->IoStatus.Information = 0;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
   return Status;
+}
+
+// Class drivers read an SRB's own status before the IRP's, and retry one
+// they do not know as a device error: it says the device is gone.
+NTSTATUS RefuseDuringRemoval(PIRP Irp) {
+  const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  if (stack->MajorFunction == IRP_MJ_SCSI && stack->Parameters.Scsi.Srb != NULL) {
+    stack->Parameters.Scsi.Srb->SrbStatus = SRB_STATUS_NO_DEVICE;
+  }
+  return FailRequest(Irp, STATUS_DELETE_PENDING);
 }
 
 // The control device has no record and nothing below it.

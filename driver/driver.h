@@ -56,10 +56,16 @@ struct FilterDeviceRecord {
   KEVENT PagingEvent;              // serialises paging notifications
   IO_REMOVE_LOCK RemoveLock;       // Plug and Play requests
   // Counted storage requests, from dispatch to completion, and the
-  // identification queries. A disk can have hundreds of requests
+  // identification of the record. A disk can have hundreds of requests
   // outstanding and a pass-through can run for many minutes, beyond the
   // limits RemoveLock is initialised with, so this one has none.
   IO_REMOVE_LOCK RequestLock;
+  // Everything we send to LowerDevice other than Plug and Play requests,
+  // from its acceptance to the return of its call down (never a wait for
+  // its completion). The removal drains it before it goes down itself, so
+  // nothing of ours reaches a device that has handled its removal. No
+  // limits, as RequestLock.
+  IO_REMOVE_LOCK SendLock;
   CHAR ControllerDescription[KvDescriptionSize];  // NUL-terminated ANSI
 };
 
@@ -149,10 +155,13 @@ VOID DeleteControlDevice();
 // Any IRQL up to DISPATCH_LEVEL, in the sender's context.
 NTSTATUS NTAPI PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchCreateCloseIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-// Skip our stack location and call the device below the record.
+// Skip our stack location and call the device below the record, unless
+// the record's removal has begun.
 NTSTATUS SendDown(FilterDeviceRecord* Record, PIRP Irp);
 // Completes a request with Status and no bytes, without sending it down.
 NTSTATUS FailRequest(PIRP Irp, NTSTATUS Status);
+// Completes a request that arrived once the removal had begun.
+NTSTATUS RefuseDuringRemoval(PIRP Irp);
 // Completes a request the control device does not serve.
 NTSTATUS RefuseControlRequest(PIRP Irp);
 

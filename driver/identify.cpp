@@ -5,7 +5,10 @@
 // The queries wait on the drivers below, which may be slow (a USB stick
 // timing out) or never answer, so no lock is held while they run: the
 // record is kept alive by its RequestLock instead, and DeviceListMutex is
-// taken only to walk the list between queries. Only one capture start
+// taken only to walk the list between queries. Each query, and the storing
+// of the findings, holds the record's SendLock (never across a wait): once
+// the record's removal has begun, nothing more is asked of the stack below
+// it and nothing is stored. Only one capture start
 // identifies at a time, so the shared reply buffer is ours. The findings
 // are gathered in a DeviceIdentity and stored into the record at the end
 // in one step under StatisticsLock, so a lookup never sees a
@@ -35,18 +38,36 @@ BOOLEAN SameText(const CHAR* left, const CHAR* right) {
   return TRUE;
 }
 
-NTSTATUS SendDeviceControl(PDEVICE_OBJECT Device, ULONG Code, PVOID Input, ULONG InputLength, PVOID Output,
+// Tags the identification's holds of a record's locks.
+PVOID IdentifyTag() { return &Driver.IdentifyBuffer; }
+
+// FALSE once the record's removal has begun; else the caller holds its
+// SendLock and gives it back with EndSending.
+BOOLEAN BeginSending(FilterDeviceRecord* Record) {
+  return NT_SUCCESS(IoAcquireRemoveLock(&Record->SendLock, IdentifyTag()));
+}
+
+VOID EndSending(FilterDeviceRecord* Record) { IoReleaseRemoveLock(&Record->SendLock, IdentifyTag()); }
+
+// Sends one query to the device below the record and waits for it; the
+// removal may go down while it waits.
+NTSTATUS SendDeviceControl(FilterDeviceRecord* Record, ULONG Code, PVOID Input, ULONG InputLength, PVOID Output,
                            ULONG OutputLength) {
+  if (!BeginSending(Record)) return STATUS_DELETE_PENDING;
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   IO_STATUS_BLOCK ioStatus;
   ioStatus.Status = STATUS_SUCCESS;
   ioStatus.Information = 0;
-  PIRP irp =
-      IoBuildDeviceIoControlRequest(Code, Device, Input, InputLength, Output, OutputLength, FALSE, &done, &ioStatus);
-  if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  PIRP irp = IoBuildDeviceIoControlRequest(Code, Record->LowerDevice, Input, InputLength, Output, OutputLength, FALSE,
+                                           &done, &ioStatus);
+  if (irp == NULL) {
+    EndSending(Record);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
 
-  NTSTATUS status = IoCallDriver(Device, irp);
+  NTSTATUS status = IoCallDriver(Record->LowerDevice, irp);
+  EndSending(Record);
   if (status == STATUS_PENDING) {
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
     status = ioStatus.Status;
@@ -78,22 +99,25 @@ NTSTATUS GetDescriptionAnsi(PDEVICE_OBJECT Device, CHAR* Field) {
 
 // Caller holds DeviceListMutex: the bus filter cannot go meanwhile. The
 // property reads wait on no driver.
-VOID QueryDescriptions(const FilterDeviceRecord* Record, DeviceIdentity* Identity) {
+VOID QueryDescriptions(FilterDeviceRecord* Record, DeviceIdentity* Identity) {
+  if (!BeginSending(Record)) return;
   CHAR ownDescription[KvDescriptionSize];
-  if (!NT_SUCCESS(GetDescriptionAnsi(Record->PhysicalDevice, ownDescription))) return;
   // The bus filter may have been removed since; then there is no
   // controller, whatever now lives at its old address.
   const FilterDeviceRecord* parent = Record->ParentRecord;
-  if (parent != NULL) (void)GetDescriptionAnsi(parent->PhysicalDevice, Identity->ControllerDescription);
+  if (NT_SUCCESS(GetDescriptionAnsi(Record->PhysicalDevice, ownDescription)) && parent != NULL) {
+    (void)GetDescriptionAnsi(parent->PhysicalDevice, Identity->ControllerDescription);
+  }
+  EndSending(Record);
 }
 
-NTSTATUS QueryBusType(const FilterDeviceRecord* Record, DeviceIdentity* Identity) {
+NTSTATUS QueryBusType(FilterDeviceRecord* Record, DeviceIdentity* Identity) {
   STORAGE_PROPERTY_QUERY query;
   RtlZeroMemory(&query, sizeof(query));
   query.PropertyId = StorageDeviceProperty;
   query.QueryType = PropertyStandardQuery;
   RtlZeroMemory(Driver.IdentifyBuffer, KvIdentifyBufferSize);
-  const NTSTATUS status = SendDeviceControl(Record->LowerDevice, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query),
+  const NTSTATUS status = SendDeviceControl(Record, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query),
                                             Driver.IdentifyBuffer, KvIdentifyBufferSize);
   if (NT_SUCCESS(status)) {
     Identity->BusType = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(Driver.IdentifyBuffer)->BusType;
@@ -101,11 +125,10 @@ NTSTATUS QueryBusType(const FilterDeviceRecord* Record, DeviceIdentity* Identity
   return status;
 }
 
-NTSTATUS QueryScsiAddress(const FilterDeviceRecord* Record, DeviceIdentity* Identity) {
+NTSTATUS QueryScsiAddress(FilterDeviceRecord* Record, DeviceIdentity* Identity) {
   SCSI_ADDRESS address;
   RtlZeroMemory(&address, sizeof(address));
-  const NTSTATUS status =
-      SendDeviceControl(Record->LowerDevice, IOCTL_SCSI_GET_ADDRESS, NULL, 0, &address, sizeof(address));
+  const NTSTATUS status = SendDeviceControl(Record, IOCTL_SCSI_GET_ADDRESS, NULL, 0, &address, sizeof(address));
   if (NT_SUCCESS(status)) {
     Identity->BusIndex = address.PortNumber;
     Identity->TargetId = address.TargetId;
@@ -163,6 +186,7 @@ VOID AssignFallbackAddress(const FilterDeviceRecord* Record, DeviceIdentity* Ide
 }
 
 VOID PublishIdentity(FilterDeviceRecord* Record, const DeviceIdentity* Identity) {
+  if (!BeginSending(Record)) return;  // its removal has begun: it stays as it was
   KIRQL oldIrql;
   KeAcquireSpinLock(&Driver.StatisticsLock, &oldIrql);
   Record->BusType = Identity->BusType;
@@ -171,10 +195,8 @@ VOID PublishIdentity(FilterDeviceRecord* Record, const DeviceIdentity* Identity)
   RtlCopyMemory(Record->ControllerDescription, Identity->ControllerDescription, KvDescriptionSize);
   Record->IdentifyPending = FALSE;
   KeReleaseSpinLock(&Driver.StatisticsLock, oldIrql);
+  EndSending(Record);
 }
-
-// Tags the identification's hold of a record's RequestLock.
-PVOID IdentifyTag() { return &Driver.IdentifyBuffer; }
 
 // The next listed record still to be identified after Previous (from the
 // head when Previous is null or no longer listed), held by its
@@ -185,7 +207,7 @@ FilterDeviceRecord* TakeNextPendingRecord(FilterDeviceRecord* Previous) {
   const PLIST_ENTRY first = Previous != NULL && !IsListEmpty(&Previous->Link) ? Previous->Link.Flink : head->Flink;
   for (PLIST_ENTRY entry = first; entry != head; entry = entry->Flink) {
     FilterDeviceRecord* record = CONTAINING_RECORD(entry, FilterDeviceRecord, Link);
-    // A listed record's removal has not begun, so the acquire succeeds.
+    // A listed record's RequestLock is not drained yet: the acquire succeeds.
     if (record->IdentifyPending && NT_SUCCESS(IoAcquireRemoveLock(&record->RequestLock, IdentifyTag()))) {
       return record;
     }
@@ -194,7 +216,9 @@ FilterDeviceRecord* TakeNextPendingRecord(FilterDeviceRecord* Previous) {
 }
 
 // Bus filters are never asked: they keep zeros. The fallback compares bus
-// type and description, so both are asked for first.
+// type and description, so both are asked for first. A record whose
+// removal begins meanwhile has its remaining queries and the storing
+// refused.
 VOID IdentifyDevice(FilterDeviceRecord* Record) {
   DeviceIdentity identity;
   RtlZeroMemory(&identity, sizeof(identity));

@@ -56,12 +56,10 @@ NTSTATUS HandlePagingNotification(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
-// Refuses new counted requests and waits until the last one in flight
-// has completed.
-VOID WaitForRequests(FilterDeviceRecord* Record, PIRP RemovalIrp) {
-  if (NT_SUCCESS(IoAcquireRemoveLock(&Record->RequestLock, RemovalIrp))) {
-    IoReleaseRemoveLockAndWait(&Record->RequestLock, RemovalIrp);
-  }
+// Refuses every later acquisition of a lock the removal does not hold,
+// and waits until the last holder has released it.
+VOID DrainLock(PIO_REMOVE_LOCK Lock, PIRP RemovalIrp) {
+  if (NT_SUCCESS(IoAcquireRemoveLock(Lock, RemovalIrp))) IoReleaseRemoveLockAndWait(Lock, RemovalIrp);
 }
 
 }  // namespace
@@ -108,17 +106,25 @@ NTSTATUS RemoveFilterDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PAGED_CODE();
   FilterDeviceRecord* record = RecordOf(DeviceObject);
 
-  // Off the list first: no lookup finds the record from here on.
+  // Once the device below has handled its removal nothing of ours may
+  // reach it (a controller's function device deletes itself then): from
+  // here every request is refused, and those already on their way down
+  // have been handed over before the removal follows them.
+  DrainLock(&record->SendLock, Irp);
+
+  // No lookup finds the record from here on.
   LockDeviceList();
   UnlinkRecord(record);
   UnlockDeviceList();
 
   const NTSTATUS status = ForwardIrpSynchronous(DeviceObject, Irp);
 
-  // Waits for every other holder: Plug and Play requests in progress,
-  // then storage requests counted and not yet completed.
+  // Only now do we wait for completions: a lower driver may hold a counted
+  // request until it handles its own removal. First the Plug and Play
+  // requests in progress, then the counted storage requests and the
+  // identification.
   IoReleaseRemoveLockAndWait(&record->RemoveLock, Irp);
-  WaitForRequests(record, Irp);
+  DrainLock(&record->RequestLock, Irp);
   IoDetachDevice(record->LowerDevice);
 
   LockDeviceList();
@@ -168,6 +174,10 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PoStartNextPowerIrp(Irp);
   if (IsControlDevice(DeviceObject)) return RefuseControlRequest(Irp);
+  FilterDeviceRecord* record = RecordOf(DeviceObject);
+  if (!NT_SUCCESS(IoAcquireRemoveLock(&record->SendLock, Irp))) return RefuseDuringRemoval(Irp);
   IoSkipCurrentIrpStackLocation(Irp);
-  return PoCallDriver(RecordOf(DeviceObject)->LowerDevice, Irp);
+  const NTSTATUS status = PoCallDriver(record->LowerDevice, Irp);
+  IoReleaseRemoveLock(&record->SendLock, Irp);
+  return status;
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "host_common/faults.h"
 #include "internal.h"
@@ -25,6 +26,9 @@ struct SymbolicLink {
 // Both maps are keyed by the upper-cased name: the namespace ignores case.
 std::map<std::string, PDEVICE_OBJECT> g_devicesByName;
 std::map<std::string, SymbolicLink> g_links;
+// Every device object not yet freed, so a pointer from an IRP's stack
+// location can be told from freed memory.
+std::set<PDEVICE_OBJECT> g_liveDevices;
 uint64_t g_nextSerial = 1;
 std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> g_invalidateRelations;
 
@@ -43,6 +47,7 @@ std::string LinkKey(std::string_view name) {
 constexpr int kFreedPattern = 0xDD;
 
 void Destroy(DeviceData* data) {
+  g_liveDevices.erase(&data->object);
   if (data->extension != nullptr) std::memset(data->extension, kFreedPattern, data->extensionSize);
   std::free(data->extension);
   delete data;
@@ -86,6 +91,11 @@ PDEVICE_OBJECT ResolveDevicePath(std::string_view path) {
   if (device == g_devicesByName.end()) return nullptr;
   if (DataOf(device->second)->deletePending) return nullptr;
   return device->second;
+}
+
+void MarkRemoved(PDEVICE_OBJECT device) {
+  std::lock_guard<std::recursive_mutex> hold(ObjectLock());
+  if (g_liveDevices.count(device) != 0) DataOf(device)->removed = true;
 }
 
 void DestroyDevicesOfDriver(PDRIVER_OBJECT driver) {
@@ -308,6 +318,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
 
   device->NextDevice = DriverObject->DeviceObject;
   DriverObject->DeviceObject = device;
+  hostk::g_liveDevices.insert(device);
   if (!name.empty()) hostk::g_devicesByName[hostk::internal::UpperAscii(name)] = device;
   *DeviceObject = device;
   return STATUS_SUCCESS;
@@ -337,6 +348,7 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   if (!data->name.empty()) hostk::g_devicesByName.erase(hostk::internal::UpperAscii(data->name));
   hostk::UnlinkFromDriver(DeviceObject);
   data->deletePending = true;
+  data->removed = true;
   hostk::DestroyIfUnused(DeviceObject);
 }
 
@@ -347,6 +359,11 @@ extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sourc
   std::lock_guard<std::recursive_mutex> hold(ObjectLock());
   PDEVICE_OBJECT top = IoGetAttachedDevice(TargetDevice);
   if (DataOf(top)->deletePending) return nullptr;
+  // A new AddDevice over a PDO that stayed present: the stack is being
+  // built again, and may be sent to.
+  for (PDEVICE_OBJECT below = top; below != nullptr; below = DataOf(below)->lower) {
+    if (!DataOf(below)->deletePending) DataOf(below)->removed = false;
+  }
   top->AttachedDevice = SourceDevice;
   SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
   SourceDevice->AlignmentRequirement = top->AlignmentRequirement;

@@ -133,6 +133,12 @@ NTSTATUS SendSynchronousIrp(PDEVICE_OBJECT device, UCHAR majorFunction, UCHAR mi
                             const std::function<void(IO_STACK_LOCATION&)>& fill = nullptr,
                             ULONG_PTR* information = nullptr);
 
+// Hands an IRP the Plug and Play or power manager built to the top of a
+// stack (PoCallDriver for a power IRP). Unlike a driver, the Plug and Play
+// manager may send to a PDO that has handled its removal: it removes it
+// again when it goes, or starts it anew.
+NTSTATUS CallDriverAsPnpManager(PDEVICE_OBJECT top, PIRP irp);
+
 // Receives IoInvalidateDeviceRelations calls; none by default.
 void SetInvalidateRelationsHandler(
     std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> handler);
@@ -199,7 +205,7 @@ enum class Rule {
   kSpinLockRecursive,          // spin lock acquired again by its holder
   kSpinLockNotHeld,            // spin lock released by a thread that does not hold it
   kSpinLockReleaseIrql,        // spin lock released at an IRQL other than DISPATCH_LEVEL
-  kIrpCompletedTwice,          // IRP completed again after its completion ran to the top
+  kIrpCompletedTwice,          // IRP completed again after its completion passed every driver's location
   kIrpCompletedPending,        // IRP completed with STATUS_PENDING as its status
   kIrpPassedDownTwice,         // IRP passed down twice from the same stack location
   kIrpStackOverrun,            // IRP sent on with no stack location left (CurrentLocation < 1)
@@ -225,6 +231,7 @@ enum class Rule {
   kFreeThreadedIrp,            // IoFreeIrp of an IRP the I/O manager built and frees itself
   kNotPhysicalDevice,          // IoGetDeviceProperty on a device object that is not a PDO
   kApcIndexMismatch,           // a system call returns inside a critical region, or one is left twice
+  kIrpToRemovedDevice,         // IRP sent to a device deleted or past its IRP_MN_REMOVE_DEVICE
 };
 
 const char* RuleName(Rule rule);

@@ -2,6 +2,7 @@
 // included outside this folder.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <functional>
 #include <map>
@@ -91,6 +92,10 @@ struct DeviceData {
   std::string name;                // "\Device\X" or empty
   PDEVICE_OBJECT lower = nullptr;  // device this one is attached to
   bool deletePending = false;
+  // Deleted, or its driver has handled IRP_MN_REMOVE_DEVICE: no IRP may
+  // reach it until the Plug and Play manager brings it back (a new device
+  // attached above it, or IRP_MN_START_DEVICE).
+  std::atomic<bool> removed{false};
   bool physical = false;           // a PDO: MarkPhysicalDevice
   void* context = nullptr;
   uint64_t serial = 0;             // creation order
@@ -105,6 +110,10 @@ std::recursive_mutex& ObjectLock();
 // Resolves a user path's device: "\??\NAME" through the symbolic links,
 // then "\Device\X" to its device object. Null when absent.
 PDEVICE_OBJECT ResolveDevicePath(std::string_view path);
+
+// Marks a device whose driver has handled IRP_MN_REMOVE_DEVICE; nothing
+// when the device is already gone.
+void MarkRemoved(PDEVICE_OBJECT device);
 
 // Forcibly deletes what a driver left behind at unload.
 void DestroyDevicesOfDriver(PDRIVER_OBJECT driver);

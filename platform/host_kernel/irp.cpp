@@ -15,6 +15,7 @@
 #include <deque>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "host_common/faults.h"
 #include "internal.h"
@@ -118,13 +119,23 @@ void CheckPowerIrpFinished(PIRP irp) {
   }
 }
 
+// Set by the Plug and Play manager for the one call that hands its own
+// IRP to the top of a stack; taken by that call.
+thread_local bool t_pnpManagerSends = false;
+
+bool TakePnpManagerSend() {
+  const bool pnpManager = t_pnpManagerSends;
+  t_pnpManagerSends = false;
+  return pnpManager;
+}
+
 #ifndef QELV_BENCH_BUILD
 struct IrpTrack {
   explicit IrpTrack(int stackCount)
       : passedTo(stackCount + 2), bitRead(stackCount + 2), pendingBit(stackCount + 2),
         returnedPending(stackCount + 2) {}
   std::mutex mutex;
-  bool completed = false;  // completion ran to the top
+  bool completed = false;  // completion passed the last driver's location
   // Indexed by location number (CurrentLocation values 1..StackCount+1).
   std::vector<std::vector<PDEVICE_OBJECT>> passedTo;
   std::vector<uint8_t> bitRead;          // completion has read this location's pending bit
@@ -141,15 +152,54 @@ std::shared_ptr<IrpTrack> TrackOf(PIRP irp) {
   return it == g_irps.end() ? nullptr : it->second;
 }
 
+// IRPs freed since (the I/O manager frees the ones it finishes): one that
+// is completed again was completed twice, and is not touched. The oldest
+// are forgotten.
+constexpr size_t kFreedIrpsRemembered = 4096;
+std::deque<PIRP> g_freedOrder;
+std::unordered_set<PIRP> g_freed;
+
 void StartTracking(PIRP irp) {
   auto track = std::make_shared<IrpTrack>(std::max<int>(irp->StackCount, 0));
   std::lock_guard<std::mutex> hold(g_irpsMutex);
   g_irps[irp] = std::move(track);
+  g_freed.erase(irp);
 }
 
 void StopTracking(PIRP irp) {
   std::lock_guard<std::mutex> hold(g_irpsMutex);
   g_irps.erase(irp);
+  if (g_freedOrder.size() == kFreedIrpsRemembered) {
+    g_freed.erase(g_freedOrder.front());
+    g_freedOrder.pop_front();
+  }
+  g_freed.insert(irp);
+  g_freedOrder.push_back(irp);
+}
+
+bool WasFreed(PIRP irp) {
+  std::lock_guard<std::mutex> hold(g_irpsMutex);
+  return g_freed.count(irp) != 0;
+}
+
+// Once a device has handled its removal, or has been deleted, no driver
+// may send it anything. The Plug and Play manager may: a PDO it keeps
+// gets a second removal when it goes, and IRP_MN_START_DEVICE when it is
+// brought back.
+void CheckTargetPresent(PDEVICE_OBJECT device, PIRP irp, const IO_STACK_LOCATION& sp, bool fromPnpManager) {
+  internal::DeviceData* data = internal::DataOf(device);
+  if (!data->removed.load()) return;
+  bool deleted;
+  {
+    std::lock_guard<std::recursive_mutex> hold(internal::ObjectLock());
+    deleted = data->deletePending;
+    if (fromPnpManager && sp.MajorFunction == IRP_MJ_PNP && sp.MinorFunction == IRP_MN_START_DEVICE && !deleted)
+      data->removed = false;
+  }
+  if (fromPnpManager) return;
+  Report(Rule::kIrpToRemovedDevice, "IRP %p (major %u, minor %u) sent to device %p after it was %s",
+         static_cast<void*>(irp), sp.MajorFunction, sp.MinorFunction, static_cast<void*>(device),
+         deleted ? "deleted" : "removed (IRP_MN_REMOVE_DEVICE)");
 }
 
 bool InRange(const IrpTrack& track, int location) {
@@ -318,6 +368,14 @@ NTSTATUS NTAPI SignalAndKeep(PDEVICE_OBJECT, PIRP, PVOID context) {
 
 }  // namespace
 
+NTSTATUS CallDriverAsPnpManager(PDEVICE_OBJECT top, PIRP irp) {
+  t_pnpManagerSends = true;
+  const bool power = IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER;
+  NTSTATUS status = power ? PoCallDriver(top, irp) : IofCallDriver(top, irp);
+  t_pnpManagerSends = false;  // a power IRP may wait in the power manager's queue
+  return status;
+}
+
 NTSTATUS SendSynchronousIrp(PDEVICE_OBJECT device, UCHAR majorFunction, UCHAR minorFunction,
                             const std::function<void(IO_STACK_LOCATION&)>& fill,
                             ULONG_PTR* information) {
@@ -338,7 +396,7 @@ NTSTATUS SendSynchronousIrp(PDEVICE_OBJECT device, UCHAR majorFunction, UCHAR mi
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   IoSetCompletionRoutine(irp, SignalAndKeep, &done, TRUE, TRUE, TRUE);
 
-  NTSTATUS sent = majorFunction == IRP_MJ_POWER ? PoCallDriver(top, irp) : IofCallDriver(top, irp);
+  NTSTATUS sent = CallDriverAsPnpManager(top, irp);
   if (sent == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   NTSTATUS status = irp->IoStatus.Status;
   if (information != nullptr) *information = irp->IoStatus.Information;
@@ -495,9 +553,13 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
   }
 #endif
 
+  [[maybe_unused]] const bool fromPnpManager = hostk::TakePnpManagerSend();
   Irp->CurrentLocation--;
   PIO_STACK_LOCATION sp = --Irp->Tail.Overlay.CurrentStackLocation;
   sp->DeviceObject = DeviceObject;
+#ifndef QELV_BENCH_BUILD
+  hostk::CheckTargetPresent(DeviceObject, Irp, *sp, fromPnpManager);
+#endif
 
   PDRIVER_DISPATCH dispatch = sp->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION
                                   ? DeviceObject->DriverObject->MajorFunction[sp->MajorFunction]
@@ -536,6 +598,12 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
 
 extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   hostk::internal::CheckIrql("IoCompleteRequest", DISPATCH_LEVEL);
+#ifndef QELV_BENCH_BUILD
+  if (hostk::WasFreed(Irp)) {
+    Report(Rule::kIrpCompletedTwice, "IRP %p completed again after it was finished and freed", static_cast<void*>(Irp));
+    return;
+  }
+#endif
   auto track = hostk::TrackOf(Irp);
 #ifndef QELV_BENCH_BUILD
   if (track) {
@@ -590,11 +658,14 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                   (Irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL));
     PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
     PVOID context = sp->Context;
+#ifndef QELV_BENCH_BUILD
+    if (sp->MajorFunction == IRP_MJ_PNP && sp->MinorFunction == IRP_MN_REMOVE_DEVICE && sp->DeviceObject != nullptr)
+      hostk::internal::MarkRemoved(sp->DeviceObject);  // its driver is done with the removal
+#endif
     hostk::ClearStackLocation(sp);
     if (invoke && routine != nullptr) {
-      PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
-                                  ? nullptr
-                                  : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+      const bool originatorsRoutine = Irp->CurrentLocation == Irp->StackCount + 1;
+      PDEVICE_OBJECT device = originatorsRoutine ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
       KIRQL irql = KeGetCurrentIrql();
       NTSTATUS result;
       {
@@ -604,8 +675,20 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       if (KeGetCurrentIrql() != irql)
         Report(Rule::kIrqlNotRestored, "completion routine %p entered at IRQL %u, returned at %u",
                reinterpret_cast<void*>(routine), irql, KeGetCurrentIrql());
-      // The IRP belongs to the routine's driver now; it may be gone.
-      if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+      // The IRP belongs to the routine's driver now; it may be gone. When
+      // that is its originator, every driver has let it finish: another
+      // completion is one too many.
+      if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+#ifndef QELV_BENCH_BUILD
+        if (track && originatorsRoutine) {
+          std::lock_guard<std::mutex> hold(track->mutex);
+          track->completed = true;
+        }
+#else
+        (void)originatorsRoutine;
+#endif
+        return;
+      }
     } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
       IoMarkIrpPending(Irp);
     }

@@ -91,7 +91,7 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, const IO_STAC
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   IoSetCompletionRoutine(irp, SignalCompletion, &done, TRUE, TRUE, TRUE);
-  NTSTATUS status = major == IRP_MJ_POWER ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
+  NTSTATUS status = hostk::CallDriverAsPnpManager(top, irp);
   if (status == STATUS_PENDING) {
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   }

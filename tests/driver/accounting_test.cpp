@@ -1,4 +1,6 @@
 // Busy-time accounting, to the exact tick of the virtual clock.
+#include <thread>
+
 #include "driver_fixture.h"
 
 namespace drivertest {
@@ -191,9 +193,9 @@ TEST_F(BusFilterAccountingTest, UnmatchedOrUnidentifiedTargetGoesDownUncounted) 
 // release: nothing of the deleted record may be read after that.
 TEST_F(BusFilterAccountingTest, UncountedRequestUsesNothingOfARecordRemovedAtItsRelease) {
   StartAt(0);
-  const void* requestLock = &Rec(bus_)->RequestLock;
+  const void* sendLock = &Rec(bus_)->SendLock;
   hostk::SetHook(hostk::HookPoint::kRemoveLockReleased, [&](const void* lock) {
-    if (lock != requestLock) return;
+    if (lock != sendLock) return;
     hostk::SetHook(hostk::HookPoint::kRemoveLockReleased, nullptr);
     EXPECT_EQ(Remove(bus_), STATUS_SUCCESS);
   });
@@ -204,24 +206,34 @@ TEST_F(BusFilterAccountingTest, UncountedRequestUsesNothingOfARecordRemovedAtIts
   EXPECT_EQ(controller_->AttachedDevice, nullptr);  // the removal did happen
 }
 
-// Until a bus filter being removed has left the stack, its identified
-// children are still found, as a walk of the whole device list finds them.
-TEST_F(BusFilterAccountingTest, RequestOnABusFilterBeingRemovedIsCountedAgainstItsChild) {
+// A request already in its call down when the removal reaches the bus
+// filter reaches the controller before the removal does, is counted
+// against its child, and is waited for once the removal came back.
+TEST_F(BusFilterAccountingTest, RequestInItsCallDownWhenTheRemovalArrivesGoesDownFirst) {
   StartAt(0);
-  const void* removeLock = &Rec(bus_)->RemoveLock;
-  bool sent = false;
+  const char* record = reinterpret_cast<const char*>(Rec(bus_));
+  std::atomic<bool> removalWaits{false};
   hostk::SetHook(hostk::HookPoint::kRemoveLockReleased, [&](const void* lock) {
-    if (lock != removeLock) return;
-    hostk::SetHook(hostk::HookPoint::kRemoveLockReleased, nullptr);
-    StartSrbAt(10, bus_, 1);
-    EXPECT_EQ(Outstanding(5), 1);
-    CompleteAt(25, bus_);
-    sent = true;
+    const char* at = static_cast<const char*>(lock);
+    if (at >= record && at < record + sizeof(FilterDeviceRecord)) removalWaits = true;
   });
-  EXPECT_EQ(Remove(bus_), STATUS_SUCCESS);
+  std::thread removal;
+  bool removalWentFirst = true;
+  lower_->Of(controller_).onArrival = [&](PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_SCSI) return;
+    removal = std::thread([&] { EXPECT_EQ(Remove(bus_), STATUS_SUCCESS); });
+    while (!removalWaits) std::this_thread::yield();
+    removalWentFirst = lower_->ReceivedCount(controller_, IRP_MJ_PNP) != 0;
+  };
+  StartSrbAt(10, bus_, 1);
+  EXPECT_FALSE(removalWentFirst);
+  EXPECT_EQ(Outstanding(5), 1);
+  SetTicks(25);
+  CompleteOldest(controller_);
+  removal.join();
   hostk::ClearHooks();
-  ASSERT_TRUE(sent);
   EXPECT_EQ(Busy(5), 15);
+  EXPECT_EQ(controller_->AttachedDevice, nullptr);
 }
 
 // The end of a request is credited to the bus its start was counted

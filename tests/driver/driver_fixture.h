@@ -44,6 +44,7 @@ class TestRequest {
   TestRequest& operator=(const TestRequest&) = delete;
 
   PIRP Irp() const { return irp_; }
+  const SCSI_REQUEST_BLOCK& SrbBlock() const { return srb_; }
   PIO_STACK_LOCATION Stack() const { return IoGetNextIrpStackLocation(irp_); }  // before Send
   NTSTATUS Send();
   bool Done() const { return done_.load(); }

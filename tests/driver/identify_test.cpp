@@ -118,6 +118,39 @@ TEST_F(IdentifyTest, SlowLowerDriverStallsNeitherAddDeviceNorRemoval) {
   EXPECT_EQ(Rec(slow)->BusIndex, 1);
 }
 
+// A removal that lands between a record's two queries: nothing more is
+// asked of the device below, nothing is stored in the record, and the
+// walk goes on to the next record.
+TEST_F(IdentifyTest, RemovalBetweenTwoQueriesEndsTheRecordsIdentification) {
+  PDEVICE_OBJECT leaving = Unaddressed(BusTypeUsb);
+  PDEVICE_OBJECT leavingPdo = Rec(leaving)->LowerDevice;
+  PDEVICE_OBJECT staying = PlainFilter(4, 2);
+  const char* record = reinterpret_cast<const char*>(Rec(leaving));
+  std::atomic<bool> removalWaits{false};
+  hostk::SetHook(hostk::HookPoint::kRemoveLockReleased, [&](const void* lock) {
+    const char* at = static_cast<const char*>(lock);
+    if (at >= record && at < record + sizeof(FilterDeviceRecord)) removalWaits = true;
+  });
+  bool publishedBeforeDelete = true;
+  hostk::SetHook(hostk::HookPoint::kDeviceDelete, [&](const void* device) {
+    if (device == leaving) publishedBeforeDelete = !Rec(leaving)->IdentifyPending || Rec(leaving)->BusType != 0;
+  });
+  std::thread removal;
+  lower_->Of(leavingPdo).onArrival = [&](PIRP) {
+    if (removal.joinable()) return;
+    removalWaits = false;  // the description reads released the record's locks already
+    removal = std::thread([&] { EXPECT_EQ(Remove(leaving), STATUS_SUCCESS); });
+    while (!removalWaits) std::this_thread::yield();
+  };
+  EXPECT_EQ(StartCapture(), 0u);
+  removal.join();
+  hostk::ClearHooks();
+  EXPECT_EQ(lower_->ReceivedCount(leavingPdo, IRP_MJ_DEVICE_CONTROL), 1u);
+  EXPECT_FALSE(publishedBeforeDelete);
+  EXPECT_EQ(Rec(staying)->BusIndex, 4);
+  EXPECT_EQ(Rec(staying)->TargetId, 2);
+}
+
 TEST_F(IdentifyTest, DescriptionsAreCutToTheFieldOrDroppedWhenTooLong) {
   PDEVICE_OBJECT bus300 = Attach(NewPdo(std::string(300, 'a').c_str(), FILE_DEVICE_CONTROLLER), TRUE);
   PDEVICE_OBJECT bus1100 = Attach(NewPdo(std::string(1100, 'b').c_str(), FILE_DEVICE_CONTROLLER), TRUE);

@@ -21,27 +21,57 @@ class PnpTest : public DiskFilterTest {
   }
 };
 
-// Once removal waits for the counted requests, a new storage request is
-// refused without going down: the record may be freed at any moment.
-TEST_F(PnpTest, StorageRequestDuringTheRemovalsWaitIsCompletedDeletePending) {
-  ASSERT_EQ(OpenMonitor(), 0u);
-  ASSERT_EQ(StartCapture(), 0u);
-  const void* requestLock = &Rec(filter_)->RequestLock;
+// From the moment the removal reaches the filter nothing more of its goes
+// down, captured or not: a storage request is refused, and its SRB says
+// the device is gone, so that the class driver does not retry it.
+enum class RemovalStage { kGoingDown, kCameBack, kDraining };
+
+struct LateRequestCase {
+  const char* name;
+  RemovalStage stage;
+  bool capture;
+};
+
+class LateRequestTest : public PnpTest, public ::testing::WithParamInterface<LateRequestCase> {};
+
+TEST_P(LateRequestTest, StorageRequestIsRefusedAsNoDevice) {
+  const LateRequestCase& c = GetParam();
+  if (c.capture) {
+    ASSERT_EQ(OpenMonitor(), 0u);
+    ASSERT_EQ(StartCapture(), 0u);
+  }
   TestRequest* late = nullptr;
-  hostk::SetHook(hostk::HookPoint::kRemoveLockReleased, [&](const void* lock) {
-    if (lock != requestLock) return;
-    hostk::SetHook(hostk::HookPoint::kRemoveLockReleased, nullptr);
+  auto sendLate = [&] {
     late = Keep(TestRequest::Srb(filter_, 0));
     EXPECT_EQ(late->Send(), STATUS_DELETE_PENDING);
-  });
+  };
+  if (c.stage == RemovalStage::kGoingDown) {
+    lower_->Of(pdo_).onArrival = [&](PIRP irp) {
+      if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_PNP && late == nullptr) sendLate();
+    };
+  } else {
+    const void* lock = c.stage == RemovalStage::kCameBack ? &Rec(filter_)->RemoveLock : &Rec(filter_)->RequestLock;
+    hostk::SetHook(hostk::HookPoint::kRemoveLockReleased, [&, lock](const void* released) {
+      if (released == lock && late == nullptr) sendLate();
+    });
+  }
   EXPECT_EQ(Remove(filter_), STATUS_SUCCESS);
   hostk::ClearHooks();
   ASSERT_NE(late, nullptr);
   EXPECT_TRUE(late->Done());
   EXPECT_EQ(late->Status(), STATUS_DELETE_PENDING);
   EXPECT_EQ(late->Information(), 0u);
+  EXPECT_EQ(late->SrbBlock().SrbStatus, SRB_STATUS_NO_DEVICE);
   EXPECT_EQ(lower_->ReceivedCount(pdo_, IRP_MJ_SCSI), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Stages, LateRequestTest,
+    ::testing::Values(LateRequestCase{"GoingDown", RemovalStage::kGoingDown, true},
+                      LateRequestCase{"CameBack", RemovalStage::kCameBack, true},
+                      LateRequestCase{"CameBackUncaptured", RemovalStage::kCameBack, false},
+                      LateRequestCase{"Draining", RemovalStage::kDraining, true}),
+    [](const ::testing::TestParamInfo<LateRequestCase>& param) { return std::string(param.param.name); });
 
 TEST_F(PnpTest, RemovalUnlinksBeforeTheLowerDriversHearOfIt) {
   BOOLEAN listedWhenLowerSawIt = TRUE;
@@ -62,7 +92,8 @@ TEST_F(PnpTest, RemovalCompletesWithTheLowerStatusAndDeletesAnyway) {
 }
 
 // A counted request keeps its record: removal waits for it, and
-// meanwhile every other Plug and Play or storage request is refused.
+// meanwhile every other Plug and Play, power or storage request is
+// refused.
 TEST_F(PnpTest, RemovalWaitsForCountedRequestsAndRefusesLaterRequests) {
   ASSERT_EQ(OpenMonitor(), 0u);
   ASSERT_EQ(StartCapture(), 0u);
@@ -90,11 +121,11 @@ TEST_F(PnpTest, RemovalWaitsForCountedRequestsAndRefusesLaterRequests) {
   EXPECT_EQ(capabilities->Status(), STATUS_DELETE_PENDING);
   EXPECT_EQ(capabilities->Information(), 0u);
   auto power = TestRequest::Major(filter_, IRP_MJ_POWER, IRP_MN_SET_POWER);
-  EXPECT_EQ(power->Send(), STATUS_SUCCESS);
+  EXPECT_EQ(power->Send(), STATUS_DELETE_PENDING);
   auto late = TestRequest::Srb(filter_, 0);
   EXPECT_EQ(late->Send(), STATUS_DELETE_PENDING);
   EXPECT_EQ(lower_->ReceivedCount(pdo_, IRP_MJ_PNP), 1u);
-  EXPECT_EQ(lower_->ReceivedCount(pdo_, IRP_MJ_POWER), 1u);
+  EXPECT_EQ(lower_->ReceivedCount(pdo_, IRP_MJ_POWER), 0u);
   EXPECT_EQ(lower_->ReceivedCount(pdo_, IRP_MJ_SCSI), 1u);
   EXPECT_FALSE(removed.load());
 

@@ -92,6 +92,146 @@ TEST_F(VerifierTest, IrpCompletedTwice) {
   EXPECT_EQ(Rules(), RuleList{Rule::kIrpCompletedTwice});
 }
 
+// --- An IRP completed twice, whoever built it
+
+NTSTATUS NTAPI KeepIrp(PDEVICE_OBJECT, PIRP, PVOID context) {
+  if (context != nullptr) KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The mistake: a synchronous forwarder whose routine lets completion go on.
+NTSTATUS NTAPI LetIrpGoOn(PDEVICE_OBJECT, PIRP, PVOID context) {
+  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_SUCCESS;
+}
+
+// Sends a new IRP of major/minor to target and frees it.
+void SendOwnIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor = 0) {
+  PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+  IoGetNextIrpStackLocation(irp)->MinorFunction = minor;
+  IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
+  IoCallDriver(target, irp);
+  IoFreeIrp(irp);
+}
+
+enum class Origin { kDriver, kPnpManager, kBuiltDeviceControl, kUserProcess };
+
+struct ForwarderCase {
+  const char* name;
+  Origin origin;
+  bool faulty;
+};
+
+class DoubleCompletionTest : public VerifierTest, public ::testing::WithParamInterface<ForwarderCase> {};
+
+TEST_P(DoubleCompletionTest, ForwarderCompletingAfterItsRoutineIsReportedOnlyWhenTheRoutineLetItGo) {
+  const ForwarderCase& c = GetParam();
+  PDEVICE_OBJECT bottom = AddDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
+  const bool faulty = c.faulty;
+  AddDevice([faulty](PDEVICE_OBJECT device, PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL &&
+        IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_PNP) {
+      return PassDown(device, irp);
+    }
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, faulty ? LetIrpGoOn : KeepIrp, &done, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(TestDeviceOf(device)->lower, irp);
+    if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);  // the IRP may be gone: nothing else of it is touched
+    return status;
+  }, bottom, L"\\Device\\Forwarder");
+  PDEVICE_OBJECT forwarder = devices_.back();
+  constexpr ULONG kCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+  switch (c.origin) {
+    case Origin::kDriver:
+      SendOwnIrp(forwarder, IRP_MJ_DEVICE_CONTROL);
+      break;
+    case Origin::kPnpManager:
+      hostk::SendSynchronousIrp(forwarder, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES);
+      break;
+    case Origin::kBuiltDeviceControl: {
+      KEVENT event;
+      KeInitializeEvent(&event, NotificationEvent, FALSE);
+      IO_STATUS_BLOCK ioStatus{};
+      PIRP irp = IoBuildDeviceIoControlRequest(kCode, forwarder, nullptr, 0, nullptr, 0, FALSE, &event, &ioStatus);
+      if (IoCallDriver(forwarder, irp) == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+      break;
+    }
+    case Origin::kUserProcess: {
+      UNICODE_STRING name, link;
+      RtlInitUnicodeString(&name, L"\\Device\\Forwarder");
+      RtlInitUnicodeString(&link, L"\\DosDevices\\Forwarder");
+      ASSERT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
+      {
+        hostk::UserProcess process(1300);
+        HANDLE handle = process.CreateFileA("\\\\.\\Forwarder");
+        hostk::DWORD returned = 0;
+        process.DeviceIoControl(handle, kCode, nullptr, 0, nullptr, 0, &returned, nullptr);
+        process.CloseHandle(handle);
+      }
+      IoDeleteSymbolicLink(&link);
+      break;
+    }
+  }
+  EXPECT_EQ(Rules(), c.faulty ? RuleList{Rule::kIrpCompletedTwice} : RuleList{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Origins, DoubleCompletionTest,
+    ::testing::Values(ForwarderCase{"DriverIrpFaulty", Origin::kDriver, true},
+                      ForwarderCase{"DriverIrp", Origin::kDriver, false},
+                      ForwarderCase{"PnpManagerFaulty", Origin::kPnpManager, true},
+                      ForwarderCase{"PnpManager", Origin::kPnpManager, false},
+                      ForwarderCase{"BuiltDeviceControlFaulty", Origin::kBuiltDeviceControl, true},
+                      ForwarderCase{"BuiltDeviceControl", Origin::kBuiltDeviceControl, false},
+                      ForwarderCase{"UserProcessFaulty", Origin::kUserProcess, true},
+                      ForwarderCase{"UserProcess", Origin::kUserProcess, false}),
+    [](const ::testing::TestParamInfo<ForwarderCase>& param) { return std::string(param.param.name); });
+
+// --- IRPs sent to a removed device
+
+// A filter that passes the removal down and then still sends a request
+// of its own below.
+TEST_F(VerifierTest, RequestSentBelowAfterTheRemovalWentDownIsReported) {
+  PDEVICE_OBJECT pdo = AddDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
+  AddDevice([](PDEVICE_OBJECT device, PIRP irp) {
+    const NTSTATUS status = PassDown(device, irp);
+    SendOwnIrp(TestDeviceOf(device)->lower, IRP_MJ_FLUSH_BUFFERS);
+    return status;
+  }, pdo);
+  EXPECT_EQ(hostk::SendSynchronousIrp(pdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(Rules(), RuleList{Rule::kIrpToRemovedDevice});
+}
+
+TEST_F(VerifierTest, RequestToADeletedDeviceIsReported) {
+  PDEVICE_OBJECT bottom = AddDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
+  AddDevice(PassDown, bottom);
+  IoDeleteDevice(bottom);  // lives on until the device above detaches
+  Forget(bottom);
+  SendOwnIrp(bottom, IRP_MJ_FLUSH_BUFFERS);
+  EXPECT_EQ(Rules(), RuleList{Rule::kIrpToRemovedDevice});
+}
+
+// A PDO that stays present after its removal may be removed again by the
+// Plug and Play manager, started anew, or given a new stack.
+TEST_F(VerifierTest, PdoKeptAfterItsRemovalMayBeBroughtBack) {
+  auto completeAll = [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); };
+  PDEVICE_OBJECT rebuilt = AddDevice(completeAll);
+  PDEVICE_OBJECT restarted = AddDevice(completeAll);
+  for (PDEVICE_OBJECT pdo : {rebuilt, restarted}) {
+    hostk::SendSynchronousIrp(pdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+    hostk::SendSynchronousIrp(pdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+  }
+  SendOwnIrp(AddDevice(PassDown, rebuilt), IRP_MJ_FLUSH_BUFFERS);
+  hostk::SendSynchronousIrp(restarted, IRP_MJ_PNP, IRP_MN_START_DEVICE);
+  SendOwnIrp(restarted, IRP_MJ_FLUSH_BUFFERS);
+  EXPECT_EQ(Rules(), RuleList{});
+}
+
 TEST_F(VerifierTest, IrpCompletedWithStatusPending) {
   PIRP irp = IoAllocateIrp(1, FALSE);
   Complete(irp, STATUS_PENDING);
