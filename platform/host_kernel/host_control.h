@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -181,6 +182,11 @@ struct AccessEntry {
 };
 inline bool operator==(const AccessEntry& a, const AccessEntry& b) {
   return a.type == b.type && a.flags == b.flags && a.mask == b.mask && a.sid == b.sid;
+}
+// How test frameworks print one.
+inline void PrintTo(const AccessEntry& entry, std::ostream* out) {
+  *out << (entry.type == ACCESS_ALLOWED_ACE_TYPE ? "allow " : "deny ") << entry.sid << " 0x" << std::hex << entry.mask
+       << std::dec << " flags " << static_cast<int>(entry.flags);
 }
 
 // An object's security descriptor as the object manager keeps it.
