@@ -61,6 +61,60 @@ KV_INIT_CODE VOID InstallDispatchTable(PDRIVER_OBJECT DriverObject) {
   DriverObject->DriverUnload = UnloadDriver;
 }
 
+// The two SIDs of the control device's DACL, S-1-5-18 (SYSTEM) and
+// S-1-5-32-544 (Administrators). Their values are fixed, so they are
+// built here rather than read through SeExports: Wine's kernel exports
+// that only as a stub, and reading it there faults.
+struct WellKnownSid {
+  UCHAR Revision;
+  UCHAR SubAuthorityCount;
+  SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
+  ULONG SubAuthority[2];
+};
+KV_INIT_DATA const WellKnownSid LocalSystemSid = {
+    SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_LOCAL_SYSTEM_RID, 0}};
+KV_INIT_DATA const WellKnownSid AdministratorsSid = {
+    SID_REVISION, 2, SECURITY_NT_AUTHORITY, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
+
+KV_INIT_CODE VOID InstallControlRoutes(PDRIVER_OBJECT DriverObject) {
+  DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateCloseIoctl;
+  DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateCloseIoctl;
+  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCreateCloseIoctl;
+  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchCreateCloseIoctl;
+}
+
+KV_INIT_CODE NTSTATUS SetDeviceDacl(PDEVICE_OBJECT Device, PSECURITY_DESCRIPTOR Descriptor) {
+  HANDLE handle = NULL;
+  NTSTATUS status = ObOpenObjectByPointer(Device, OBJ_KERNEL_HANDLE, NULL, WRITE_DAC, NULL, KernelMode, &handle);
+  if (!NT_SUCCESS(status)) return status;
+  status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, Descriptor);
+  ZwClose(handle);
+  return status;
+}
+
+// Only SYSTEM and Administrators may open the control device: whoever
+// holds it keeps every other monitor out and runs the captures. Windows
+// 2000 has no IoCreateDeviceSecure, so the DACL is built here and set on
+// the device before DriverEntry returns, while the I/O manager still
+// refuses every open of it (DO_DEVICE_INITIALIZING).
+KV_INIT_CODE NTSTATUS RestrictControlDevice(PDEVICE_OBJECT Device) {
+  PSID system = const_cast<WellKnownSid*>(&LocalSystemSid);
+  PSID administrators = const_cast<WellKnownSid*>(&AdministratorsSid);
+  const ULONG aclSize = sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) - sizeof(ULONG)) + RtlLengthSid(system) +
+                        RtlLengthSid(administrators);
+  PACL acl = static_cast<PACL>(ExAllocatePoolWithTag(PagedPool, aclSize, KvPoolTag));
+  if (acl == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  SECURITY_DESCRIPTOR descriptor;
+  NTSTATUS status = RtlCreateAcl(acl, aclSize, ACL_REVISION);
+  if (NT_SUCCESS(status)) status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, system);
+  if (NT_SUCCESS(status)) status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, administrators);
+  if (NT_SUCCESS(status)) status = RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  if (NT_SUCCESS(status)) status = RtlSetDaclSecurityDescriptor(&descriptor, TRUE, acl, FALSE);
+  if (NT_SUCCESS(status)) status = SetDeviceDacl(Device, &descriptor);
+  ExFreePoolWithTag(acl, KvPoolTag);
+  return status;
+}
+
 }  // namespace
 
 KV_INIT_CODE NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject) {
@@ -77,6 +131,18 @@ KV_INIT_CODE NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject) {
   }
   Driver.ControlDevice->Flags |= DO_DIRECT_IO;
 
+  status = RestrictControlDevice(Driver.ControlDevice);
+  if (!NT_SUCCESS(status)) {
+    // Never a control device any user may open. Nor a failed load: the
+    // driver filters the boot disk's stack, where that stops the machine
+    // (STOP 0x7B). It loads without its control device, counting on as
+    // before, and no monitor can connect until the next load.
+    IoDeleteDevice(Driver.ControlDevice);
+    Driver.ControlDevice = NULL;
+    InstallControlRoutes(DriverObject);
+    return STATUS_SUCCESS;
+  }
+
   status = IoCreateSymbolicLink(&linkName, &deviceName);
   if (!NT_SUCCESS(status)) {
     IoDeleteDevice(Driver.ControlDevice);
@@ -86,10 +152,7 @@ KV_INIT_CODE NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject) {
 
   // Only now that device and link both exist may the monitor's requests
   // reach the control device's routines.
-  DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateCloseIoctl;
-  DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateCloseIoctl;
-  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCreateCloseIoctl;
-  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchCreateCloseIoctl;
+  InstallControlRoutes(DriverObject);
   return status;
 }
 

@@ -5,7 +5,7 @@
 #pragma once
 
 #if defined(_WIN32)
-#include <ntddk.h>
+#include <ntifs.h>  // the security routines; it includes ntddk.h
 #include <ntddscsi.h>
 #include <ntddstor.h>
 #include <srb.h>

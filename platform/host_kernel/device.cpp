@@ -66,7 +66,8 @@ void DestroyIfUnused(PDEVICE_OBJECT device) {
   DeviceData* data = DataOf(device);
   // A device deleted while another is still attached above it lives on
   // until that one detaches, as on Windows.
-  if (data->deletePending && device->ReferenceCount <= 0 && device->AttachedDevice == nullptr) Destroy(data);
+  if (data->deletePending && device->ReferenceCount <= 0 && data->kernelHandles == 0 && device->AttachedDevice == nullptr)
+    Destroy(data);
 }
 
 }  // namespace
@@ -96,6 +97,17 @@ PDEVICE_OBJECT ResolveDevicePath(std::string_view path) {
 void MarkRemoved(PDEVICE_OBJECT device) {
   std::lock_guard<std::recursive_mutex> hold(ObjectLock());
   if (g_liveDevices.count(device) != 0) DataOf(device)->removed = true;
+}
+
+void AddKernelHandle(PDEVICE_OBJECT device) {
+  std::lock_guard<std::recursive_mutex> hold(ObjectLock());
+  ++DataOf(device)->kernelHandles;
+}
+
+void RemoveKernelHandle(PDEVICE_OBJECT device) {
+  std::lock_guard<std::recursive_mutex> hold(ObjectLock());
+  --DataOf(device)->kernelHandles;
+  DestroyIfUnused(device);
 }
 
 void DestroyDevicesOfDriver(PDRIVER_OBJECT driver) {
@@ -283,6 +295,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
   }
   data->extensionSize = DeviceExtensionSize;
   data->name = name;
+  data->security = hostk::internal::DefaultDeviceSecurity();
   data->serial = hostk::g_nextSerial++;
   data->devobjExt.data = data;
   data->devobjExt.ext.Type = IO_TYPE_DEVICE_OBJECT_EXTENSION;

@@ -41,6 +41,9 @@ void InitString(UNICODE_STRING* target, std::vector<WCHAR>* storage, std::string
 
 // Verifier checks of everything a driver still owns, and its release.
 void CheckLeftovers(PDRIVER_OBJECT driver, const char* when) {
+  // Handles first: closing one may be what frees a deleted device.
+  internal::CheckObjectHandlesOfDriver(driver, when);
+  internal::CheckKeyHandlesOfDriver(driver, when);
   std::vector<PDEVICE_OBJECT> devices = DevicesOf(driver);
   if (!devices.empty()) {
     Report(Rule::kDeviceLeak, "%s: %zu device object(s) of driver %s left", when, devices.size(),

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -168,6 +169,62 @@ NTSTATUS CompleteWithScsiAddress(PIRP irp, UCHAR port, UCHAR path, UCHAR target,
 NTSTATUS CompleteWithDeviceDescriptor(PIRP irp, UCHAR deviceType, BOOLEAN removable, STORAGE_BUS_TYPE busType);
 
 // ---------------------------------------------------------------------------
+// Security. SIDs are written in their string form ("S-1-5-18").
+
+inline constexpr const char* kSidSystem = "S-1-5-18";
+inline constexpr const char* kSidAdministrators = "S-1-5-32-544";
+inline constexpr const char* kSidUsers = "S-1-5-32-545";
+inline constexpr const char* kSidEveryone = "S-1-1-0";
+inline constexpr const char* kSidAuthenticatedUsers = "S-1-5-11";
+inline constexpr const char* kSidInteractive = "S-1-5-4";
+
+// One entry of a DACL, its mask as the object keeps it (generic rights
+// mapped to the object type's specific rights).
+struct AccessEntry {
+  UCHAR type;  // ACCESS_ALLOWED_ACE_TYPE or ACCESS_DENIED_ACE_TYPE
+  UCHAR flags;
+  ACCESS_MASK mask;
+  std::string sid;
+};
+inline bool operator==(const AccessEntry& a, const AccessEntry& b) {
+  return a.type == b.type && a.flags == b.flags && a.mask == b.mask && a.sid == b.sid;
+}
+// How test frameworks print one.
+inline void PrintTo(const AccessEntry& entry, std::ostream* out) {
+  *out << (entry.type == ACCESS_ALLOWED_ACE_TYPE ? "allow " : "deny ") << entry.sid << " 0x" << std::hex << entry.mask
+       << std::dec << " flags " << static_cast<int>(entry.flags);
+}
+
+// An object's security descriptor as the object manager keeps it.
+struct ObjectSecurity {
+  std::string owner;
+  std::string group;
+  bool hasDacl = true;  // false: no DACL, so every access is granted
+  std::vector<AccessEntry> dacl;
+};
+
+// The security of a device object. IoCreateDevice gives every device the
+// default Windows gives most device types: owner Administrators, full
+// access (FILE_ALL_ACCESS) for SYSTEM and Administrators, read, write and
+// execute for Everyone.
+ObjectSecurity DeviceSecurity(PDEVICE_OBJECT device);
+
+// Whom a process runs as: the user and the groups of its token. An ACE
+// applies when its SID is any of them. Privileges are not modelled: no
+// token can obtain ACCESS_SYSTEM_SECURITY, and every token may bypass
+// traverse checking, as every Windows account may by default.
+struct Token {
+  std::string user;
+  std::vector<std::string> groups;
+};
+// The System process's (4) and every process without a token of its own.
+Token SystemToken();
+// A member of Administrators, as a monitor run "as an administrator" is.
+Token AdministratorToken();
+// A member of Users only.
+Token StandardUserToken();
+
+// ---------------------------------------------------------------------------
 // Execution context of the calling thread.
 
 // Runs the calling thread as a thread of process pid for the scope's
@@ -232,6 +289,7 @@ enum class Rule {
   kNotPhysicalDevice,          // IoGetDeviceProperty on a device object that is not a PDO
   kApcIndexMismatch,           // a system call returns inside a critical region, or one is left twice
   kIrpToRemovedDevice,         // IRP sent to a device deleted or past its IRP_MN_REMOVE_DEVICE
+  kHandleLeak,                 // driver's kernel handles still open at unload or failed load
 };
 
 const char* RuleName(Rule rule);
@@ -324,20 +382,31 @@ using BOOL = int;
 
 class UserProcess {
  public:
-  explicit UserProcess(ULONG pid);
+  explicit UserProcess(ULONG pid, Token token = AdministratorToken());
   ~UserProcess();
   UserProcess(const UserProcess&) = delete;
   UserProcess& operator=(const UserProcess&) = delete;
 
   ULONG Id() const { return pid_; }
 
-  // "\\.\NAME" opens the device that the symbolic link "\??\NAME" names
-  // (IRP_MJ_CREATE with a new file object to the top of its stack).
+  // "\\.\NAME" opens the device that the symbolic link "\??\NAME" names,
+  // "\\.\NAME\REST" a name below it: NtOpenFile of "\??\NAME..." for
+  // desiredAccess | SYNCHRONIZE | FILE_READ_ATTRIBUTES, as kernel32 asks.
   HANDLE CreateFileA(const char* fileName, DWORD desiredAccess = GENERIC_READ | GENERIC_WRITE,
                      DWORD shareMode = 0, void* securityAttributes = nullptr,
                      DWORD creationDisposition = OPEN_EXISTING, DWORD flagsAndAttributes = 0,
                      HANDLE templateFile = nullptr);
-  // Synchronous only (overlapped must be null).
+  // Opens the device "\??\NAME" (through its link) or "\Device\NAME"
+  // names, or a name below it, for desiredAccess exactly as given, as the
+  // I/O manager does: generic rights mapped through the file mapping, the
+  // device's DACL checked against the process's token (for a name below
+  // the device only when it has FILE_DEVICE_SECURE_OPEN), and only then
+  // IRP_MJ_CREATE with a new file object to the top of its stack.
+  NTSTATUS NtOpenFile(std::string_view ntPath, ACCESS_MASK desiredAccess, ULONG shareAccess, HANDLE* handle,
+                      ULONG openOptions = 0);
+  // Synchronous only (overlapped must be null). A code that asks for read
+  // or write access fails with ERROR_ACCESS_DENIED on a handle that was
+  // not granted it; so do reads and writes.
   BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD inBufferSize,
                        void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned,
                        void* overlapped);

@@ -100,6 +100,8 @@ struct DeviceData {
   void* context = nullptr;
   uint64_t serial = 0;             // creation order
   std::map<int, Property> properties;
+  ObjectSecurity security;         // ObjectLock
+  int kernelHandles = 0;           // open ObOpenObjectByPointer handles; ObjectLock
 };
 
 DeviceData* DataOf(PDEVICE_OBJECT device);
@@ -114,12 +116,39 @@ PDEVICE_OBJECT ResolveDevicePath(std::string_view path);
 // Marks a device whose driver has handled IRP_MN_REMOVE_DEVICE; nothing
 // when the device is already gone.
 void MarkRemoved(PDEVICE_OBJECT device);
+// A kernel handle to device keeps its object, as the object manager's
+// handle count does, without counting as an open file of the device.
+void AddKernelHandle(PDEVICE_OBJECT device);
+void RemoveKernelHandle(PDEVICE_OBJECT device);
 
 // Forcibly deletes what a driver left behind at unload.
 void DestroyDevicesOfDriver(PDRIVER_OBJECT driver);
 // Symbolic links made by, or pointing at devices of, driver.
 std::vector<std::string> SymbolicLinksOfDriver(PDRIVER_OBJECT driver);
 void DeleteSymbolicLinkByName(const std::string& link);
+
+// --- security (security.cpp)
+
+// What IoCreateDevice gives a new device.
+ObjectSecurity DefaultDeviceSecurity();
+// Generic rights mapped to the specific rights of file and device objects.
+ACCESS_MASK MapFileGenericRights(ACCESS_MASK access);
+// The security reference monitor's check of desired (generic rights
+// already mapped, MAXIMUM_ALLOWED allowed) against security for token;
+// on success *granted holds what the handle gets.
+NTSTATUS AccessCheck(const ObjectSecurity& security, const Token& token, ACCESS_MASK desired, ACCESS_MASK* granted);
+// The token of process pid: the one its UserProcess was given, else
+// SYSTEM's.
+void SetProcessToken(ULONG pid, const Token& token);
+void ClearProcessToken(ULONG pid);
+Token TokenOfProcess(HANDLE pid);
+// Closes a handle that ObOpenObjectByPointer made; STATUS_INVALID_HANDLE
+// for any other.
+NTSTATUS CloseObjectHandle(HANDLE handle);
+// Verifier checks of a driver's kernel handles at unload or after a
+// failed load; leaked ones are closed.
+void CheckObjectHandlesOfDriver(PDRIVER_OBJECT driver, const char* when);
+void CheckKeyHandlesOfDriver(PDRIVER_OBJECT driver, const char* when);
 
 // --- remove locks (remove_lock.cpp)
 

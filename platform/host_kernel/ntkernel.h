@@ -185,6 +185,14 @@ typedef const GUID* LPCGUID;
 #define STATUS_SHARING_VIOLATION ((NTSTATUS)0xC0000043)
 #define STATUS_KEY_DELETED ((NTSTATUS)0xC000017C)
 #define STATUS_DELETE_PENDING ((NTSTATUS)0xC0000056)
+#define STATUS_UNKNOWN_REVISION ((NTSTATUS)0xC0000058)
+#define STATUS_REVISION_MISMATCH ((NTSTATUS)0xC0000059)
+#define STATUS_INVALID_OWNER ((NTSTATUS)0xC000005A)
+#define STATUS_PRIVILEGE_NOT_HELD ((NTSTATUS)0xC0000061)
+#define STATUS_INVALID_ACL ((NTSTATUS)0xC0000077)
+#define STATUS_INVALID_SID ((NTSTATUS)0xC0000078)
+#define STATUS_INVALID_SECURITY_DESCR ((NTSTATUS)0xC0000079)
+#define STATUS_ALLOTTED_SPACE_EXCEEDED ((NTSTATUS)0xC0000099)
 #define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009A)
 #define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3)
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BB)
@@ -398,6 +406,7 @@ typedef struct _OBJECT_ATTRIBUTES {
 #define OBJ_OPENIF 0x00000080
 #define OBJ_OPENLINK 0x00000100
 #define OBJ_KERNEL_HANDLE 0x00000200
+#define OBJ_FORCE_ACCESS_CHECK 0x00000400
 
 #define InitializeObjectAttributes(p, n, a, r, s) \
   do {                                            \
@@ -422,11 +431,36 @@ typedef struct _IO_STATUS_BLOCK {
 
 #define DELETE 0x00010000
 #define READ_CONTROL 0x00020000
+#define WRITE_DAC 0x00040000
+#define WRITE_OWNER 0x00080000
 #define SYNCHRONIZE 0x00100000
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000
 #define STANDARD_RIGHTS_READ READ_CONTROL
 #define STANDARD_RIGHTS_WRITE READ_CONTROL
+#define STANDARD_RIGHTS_EXECUTE READ_CONTROL
 #define STANDARD_RIGHTS_ALL 0x001F0000
+#define ACCESS_SYSTEM_SECURITY 0x01000000
+#define MAXIMUM_ALLOWED 0x02000000
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define GENERIC_EXECUTE 0x20000000u
+#define GENERIC_ALL 0x10000000u
+
+// File and device objects: specific rights and their generic mapping
+#define FILE_READ_DATA 0x00000001
+#define FILE_LIST_DIRECTORY 0x00000001
+#define FILE_WRITE_DATA 0x00000002
+#define FILE_APPEND_DATA 0x00000004
+#define FILE_READ_EA 0x00000008
+#define FILE_WRITE_EA 0x00000010
+#define FILE_EXECUTE 0x00000020
+#define FILE_TRAVERSE 0x00000020
+#define FILE_READ_ATTRIBUTES 0x00000080
+#define FILE_WRITE_ATTRIBUTES 0x00000100
 #define FILE_ALL_ACCESS 0x001F01FF
+#define FILE_GENERIC_READ 0x00120089
+#define FILE_GENERIC_WRITE 0x00120116
+#define FILE_GENERIC_EXECUTE 0x001200A0
 
 #define KEY_QUERY_VALUE 0x0001
 #define KEY_SET_VALUE 0x0002
@@ -486,6 +520,167 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
   ULONG DataLength;
   UCHAR Data[1];
 } KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
+
+// ---------------------------------------------------------------------------
+// Security: SIDs, ACLs and security descriptors (ntifs.h), in their binary
+// layouts, and the well-known SIDs the kernel exports.
+
+typedef struct _LUID {
+  ULONG LowPart;
+  LONG HighPart;
+} LUID, *PLUID;
+
+typedef struct _SID_IDENTIFIER_AUTHORITY {
+  UCHAR Value[6];
+} SID_IDENTIFIER_AUTHORITY, *PSID_IDENTIFIER_AUTHORITY;
+
+typedef struct _SID {
+  UCHAR Revision;
+  UCHAR SubAuthorityCount;
+  SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
+  ULONG SubAuthority[1];
+} SID, *PISID;
+typedef PVOID PSID;
+
+#define SID_REVISION 1
+#define SID_MAX_SUB_AUTHORITIES 15
+#define SECURITY_NT_AUTHORITY {0, 0, 0, 0, 0, 5}
+#define SECURITY_LOCAL_SYSTEM_RID 0x00000012
+#define SECURITY_BUILTIN_DOMAIN_RID 0x00000020
+#define DOMAIN_ALIAS_RID_ADMINS 0x00000220
+
+typedef struct _ACL {
+  UCHAR AclRevision;
+  UCHAR Sbz1;
+  USHORT AclSize;
+  USHORT AceCount;
+  USHORT Sbz2;
+} ACL, *PACL;
+
+#define ACL_REVISION 2
+#define ACL_REVISION_DS 4
+#define MIN_ACL_REVISION ACL_REVISION
+#define MAX_ACL_REVISION ACL_REVISION_DS
+
+typedef struct _ACE_HEADER {
+  UCHAR AceType;
+  UCHAR AceFlags;
+  USHORT AceSize;
+} ACE_HEADER, *PACE_HEADER;
+
+#define ACCESS_ALLOWED_ACE_TYPE 0x0
+#define ACCESS_DENIED_ACE_TYPE 0x1
+#define SYSTEM_AUDIT_ACE_TYPE 0x2
+#define INHERIT_ONLY_ACE 0x08
+
+typedef struct _ACCESS_ALLOWED_ACE {
+  ACE_HEADER Header;
+  ACCESS_MASK Mask;
+  ULONG SidStart;
+} ACCESS_ALLOWED_ACE, *PACCESS_ALLOWED_ACE;
+
+typedef struct _ACCESS_DENIED_ACE {
+  ACE_HEADER Header;
+  ACCESS_MASK Mask;
+  ULONG SidStart;
+} ACCESS_DENIED_ACE, *PACCESS_DENIED_ACE;
+
+typedef USHORT SECURITY_DESCRIPTOR_CONTROL, *PSECURITY_DESCRIPTOR_CONTROL;
+
+#define SE_OWNER_DEFAULTED 0x0001
+#define SE_GROUP_DEFAULTED 0x0002
+#define SE_DACL_PRESENT 0x0004
+#define SE_DACL_DEFAULTED 0x0008
+#define SE_SACL_PRESENT 0x0010
+#define SE_SACL_DEFAULTED 0x0020
+#define SE_SELF_RELATIVE 0x8000
+
+#define SECURITY_DESCRIPTOR_REVISION 1
+
+// Absolute form: pointers to its parts.
+typedef struct _SECURITY_DESCRIPTOR {
+  UCHAR Revision;
+  UCHAR Sbz1;
+  SECURITY_DESCRIPTOR_CONTROL Control;
+  PSID Owner;
+  PSID Group;
+  PACL Sacl;
+  PACL Dacl;
+} SECURITY_DESCRIPTOR, *PISECURITY_DESCRIPTOR;
+
+// Self-relative form: offsets from its start, 0 for an absent part.
+typedef struct _SECURITY_DESCRIPTOR_RELATIVE {
+  UCHAR Revision;
+  UCHAR Sbz1;
+  SECURITY_DESCRIPTOR_CONTROL Control;
+  ULONG Owner;
+  ULONG Group;
+  ULONG Sacl;
+  ULONG Dacl;
+} SECURITY_DESCRIPTOR_RELATIVE, *PISECURITY_DESCRIPTOR_RELATIVE;
+
+#define SECURITY_DESCRIPTOR_MIN_LENGTH sizeof(SECURITY_DESCRIPTOR)
+
+#define OWNER_SECURITY_INFORMATION 0x00000001
+#define GROUP_SECURITY_INFORMATION 0x00000002
+#define DACL_SECURITY_INFORMATION 0x00000004
+#define SACL_SECURITY_INFORMATION 0x00000008
+
+typedef struct _ACCESS_STATE* PACCESS_STATE;
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+
+// The kit's layout up to the SIDs that Windows 2000 added; later releases
+// append more.
+typedef struct _SE_EXPORTS {
+  LUID SeCreateTokenPrivilege;
+  LUID SeAssignPrimaryTokenPrivilege;
+  LUID SeLockMemoryPrivilege;
+  LUID SeIncreaseQuotaPrivilege;
+  LUID SeUnsolicitedInputPrivilege;
+  LUID SeTcbPrivilege;
+  LUID SeSecurityPrivilege;
+  LUID SeTakeOwnershipPrivilege;
+  LUID SeLoadDriverPrivilege;
+  LUID SeCreatePagefilePrivilege;
+  LUID SeIncreaseBasePriorityPrivilege;
+  LUID SeSystemProfilePrivilege;
+  LUID SeSystemtimePrivilege;
+  LUID SeProfileSingleProcessPrivilege;
+  LUID SeCreatePermanentPrivilege;
+  LUID SeBackupPrivilege;
+  LUID SeRestorePrivilege;
+  LUID SeShutdownPrivilege;
+  LUID SeDebugPrivilege;
+  LUID SeAuditPrivilege;
+  LUID SeSystemEnvironmentPrivilege;
+  LUID SeChangeNotifyPrivilege;
+  LUID SeRemoteShutdownPrivilege;
+  PSID SeNullSid;
+  PSID SeWorldSid;
+  PSID SeLocalSid;
+  PSID SeCreatorOwnerSid;
+  PSID SeCreatorGroupSid;
+  PSID SeNtAuthoritySid;
+  PSID SeDialupSid;
+  PSID SeNetworkSid;
+  PSID SeBatchSid;
+  PSID SeInteractiveSid;
+  PSID SeLocalSystemSid;
+  PSID SeAliasAdminsSid;
+  PSID SeAliasUsersSid;
+  PSID SeAliasGuestsSid;
+  PSID SeAliasPowerUsersSid;
+  PSID SeAliasAccountOpsSid;
+  PSID SeAliasSystemOpsSid;
+  PSID SeAliasPrintOpsSid;
+  PSID SeAliasBackupOpsSid;
+  PSID SeAuthenticatedUsersSid;
+  PSID SeRestrictedSid;
+  PSID SeAnonymousLogonSid;
+  LUID SeUndockPrivilege;
+  LUID SeSyncAgentPrivilege;
+  LUID SeEnableDelegationPrivilege;
+} SE_EXPORTS, *PSE_EXPORTS;
 
 // ---------------------------------------------------------------------------
 // Device types, characteristics, flags, control codes
@@ -596,8 +791,6 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
 #define FILE_READ_ACCESS 0x00000001
 #define FILE_WRITE_ACCESS 0x00000002
 
-#define FILE_READ_DATA 0x00000001
-#define FILE_WRITE_DATA 0x00000002
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
@@ -1495,6 +1688,26 @@ NTSYSAPI NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueNam
                                       ULONG TitleIndex, ULONG Type, PVOID Data, ULONG DataSize);
 NTSYSAPI NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
 NTSYSAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
+
+// Object manager and security. The simulation opens device objects only
+// (ObjectType must be null), and sets the security of device objects only.
+NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
+                                                 PACCESS_STATE PassedAccessState,
+                                                 ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                                 KPROCESSOR_MODE AccessMode, PHANDLE Handle);
+NTSYSAPI NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                            PSECURITY_DESCRIPTOR SecurityDescriptor);
+NTSYSAPI NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                    ULONG Revision);
+NTSYSAPI NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                     BOOLEAN DaclPresent, PACL Dacl,
+                                                     BOOLEAN DaclDefaulted);
+NTSYSAPI NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision);
+NTSYSAPI NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask,
+                                               PSID Sid);
+NTSYSAPI ULONG NTAPI RtlLengthSid(PSID Sid);
+NTSYSAPI BOOLEAN NTAPI RtlValidSid(PSID Sid);
+extern PSE_EXPORTS SeExports;
 
 // Run-time library
 NTSYSAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);

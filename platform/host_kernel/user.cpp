@@ -47,9 +47,10 @@ constexpr StatusToError kErrorTable[] = {
 
 constexpr ULONG kCustomerBit = 0x20000000u;
 
-// What a handle of the process refers to.
+// What a handle of the process refers to, and what it may do.
 struct OpenFile {
   PFILE_OBJECT file;
+  ACCESS_MASK granted;
 };
 
 // The last reference to a file object is gone: IRP_MJ_CLOSE, then the
@@ -135,17 +136,22 @@ DWORD NtStatusToWin32Error(NTSTATUS status) {
 // comes when the last of them is gone, never while a request on the file
 // is still with the driver.
 struct UserProcess::Impl {
+  explicit Impl(Token processToken) : token(std::move(processToken)) {}
+
+  const Token token;
   std::mutex mutex;
   std::map<ULONG_PTR, OpenFile> handles;
   std::map<PFILE_OBJECT, int> references;
   ULONG_PTR nextHandle = 4;
 
-  // The file of handle with a reference for one request, or null.
-  PFILE_OBJECT Reference(HANDLE handle) {
+  // The file of handle with a reference for one request, or null; the
+  // handle's granted access in *granted.
+  PFILE_OBJECT Reference(HANDLE handle, ACCESS_MASK* granted) {
     std::lock_guard<std::mutex> hold(mutex);
     auto it = handles.find(reinterpret_cast<ULONG_PTR>(handle));
     if (it == handles.end()) return nullptr;
     ++references[it->second.file];
+    *granted = it->second.granted;
     return it->second.file;
   }
 
@@ -165,18 +171,58 @@ namespace {
 // One request's reference to its file, given up when the request is over.
 class FileUse {
  public:
-  FileUse(UserProcess::Impl* process, HANDLE handle) : process_(process), file_(process->Reference(handle)) {}
+  FileUse(UserProcess::Impl* process, HANDLE handle)
+      : process_(process), file_(process->Reference(handle, &granted_)) {}
   ~FileUse() {
     if (file_ != nullptr) process_->Release(file_);
   }
   FileUse(const FileUse&) = delete;
   FileUse& operator=(const FileUse&) = delete;
   PFILE_OBJECT File() const { return file_; }
+  bool Granted(ACCESS_MASK access) const { return (granted_ & access) == access; }
 
  private:
   UserProcess::Impl* process_;
+  ACCESS_MASK granted_ = 0;
   PFILE_OBJECT file_;
 };
+
+// The rights a device control code asks of its handle.
+ACCESS_MASK RequiredAccessOf(DWORD ioControlCode) {
+  const DWORD required = (ioControlCode >> 14) & 3;
+  return ((required & FILE_READ_ACCESS) ? FILE_READ_DATA : 0) | ((required & FILE_WRITE_ACCESS) ? FILE_WRITE_DATA : 0);
+}
+
+// "\??\NAME" or "\Device\NAME" and what follows it ("\REST" or "").
+bool SplitNtPath(std::string_view ntPath, std::string* object, std::string_view* remainder) {
+  for (std::string_view directory : {std::string_view("\\??\\"), std::string_view("\\Device\\")}) {
+    if (ntPath.size() <= directory.size() || internal::UpperAscii(ntPath.substr(0, directory.size())) !=
+                                                 internal::UpperAscii(directory))
+      continue;
+    const size_t cut = ntPath.find('\\', directory.size());
+    *object = std::string(ntPath.substr(0, cut));
+    *remainder = cut == std::string_view::npos ? std::string_view() : ntPath.substr(cut);
+    return true;
+  }
+  return false;
+}
+
+// The I/O manager's check before IRP_MJ_CREATE: the named device's
+// security decides, for a name below it only with FILE_DEVICE_SECURE_OPEN;
+// else only traversal is checked, which every token may bypass except on
+// disks and CD-ROMs. Caller holds the object lock.
+NTSTATUS CheckOpenAccess(PDEVICE_OBJECT device, bool belowDevice, const Token& token, ACCESS_MASK desired,
+                         ACCESS_MASK* granted) {
+  const ObjectSecurity& security = internal::DataOf(device)->security;
+  if (!belowDevice || (device->Characteristics & FILE_DEVICE_SECURE_OPEN))
+    return internal::AccessCheck(security, token, desired, granted);
+  if (device->DeviceType == FILE_DEVICE_DISK || device->DeviceType == FILE_DEVICE_CD_ROM) {
+    NTSTATUS status = internal::AccessCheck(security, token, FILE_TRAVERSE, granted);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  *granted = (desired & MAXIMUM_ALLOWED) ? ((desired & ~MAXIMUM_ALLOWED) | FILE_ALL_ACCESS) : desired;
+  return STATUS_SUCCESS;
+}
 
 void CloseFileObject(PFILE_OBJECT file) {
   PDEVICE_OBJECT target = IoGetAttachedDevice(file->DeviceObject);
@@ -188,7 +234,9 @@ void CloseFileObject(PFILE_OBJECT file) {
 
 }  // namespace
 
-UserProcess::UserProcess(ULONG pid) : pid_(pid), impl_(new Impl) {}
+UserProcess::UserProcess(ULONG pid, Token token) : pid_(pid), impl_(new Impl(token)) {
+  internal::SetProcessToken(pid, token);
+}
 
 UserProcess::~UserProcess() {
   std::vector<ULONG_PTR> open;
@@ -197,6 +245,7 @@ UserProcess::~UserProcess() {
     for (const auto& [handle, file] : impl_->handles) open.push_back(handle);
   }
   for (ULONG_PTR handle : open) CloseHandle(reinterpret_cast<HANDLE>(handle));
+  internal::ClearProcessToken(pid_);
   delete impl_;
 }
 
@@ -207,7 +256,9 @@ HANDLE UserProcess::CreateFileA(const char* fileName, DWORD desiredAccess, DWORD
                                 void* securityAttributes, DWORD creationDisposition,
                                 DWORD flagsAndAttributes, HANDLE templateFile) {
   internal::CheckIrql("CreateFileA", PASSIVE_LEVEL);
-  ProcessScope scope(pid_);
+  (void)securityAttributes;
+  (void)creationDisposition;
+  (void)templateFile;
   constexpr std::string_view kDevicePrefix = "\\\\.\\";
   std::string_view path = fileName != nullptr ? fileName : "";
   if (path.compare(0, kDevicePrefix.size(), kDevicePrefix) != 0 || path.size() == kDevicePrefix.size()) {
@@ -215,60 +266,70 @@ HANDLE UserProcess::CreateFileA(const char* fileName, DWORD desiredAccess, DWORD
     return INVALID_HANDLE_VALUE;
   }
   path.remove_prefix(kDevicePrefix.size());
-  size_t cut = path.find('\\');
-  std::string_view linkName = path.substr(0, cut);
-  std::string_view remainder = cut == std::string_view::npos ? std::string_view() : path.substr(cut);
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  const NTSTATUS status = NtOpenFile("\\??\\" + std::string(path), desiredAccess | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
+                                     shareMode, &handle, flagsAndAttributes & 0x00ffffffu);
+  if (!NT_SUCCESS(status)) {
+    FailStatus(status);
+    return INVALID_HANDLE_VALUE;
+  }
+  SetLastError(ERROR_SUCCESS);
+  return handle;
+}
+
+NTSTATUS UserProcess::NtOpenFile(std::string_view ntPath, ACCESS_MASK desiredAccess, ULONG shareAccess,
+                                 HANDLE* handle, ULONG openOptions) {
+  internal::CheckIrql("NtOpenFile", PASSIVE_LEVEL);
+  ProcessScope scope(pid_);
+  *handle = INVALID_HANDLE_VALUE;
+  std::string objectName;
+  std::string_view remainder;
+  if (!SplitNtPath(ntPath, &objectName, &remainder)) return STATUS_OBJECT_NAME_NOT_FOUND;
+  const ACCESS_MASK desired = internal::MapFileGenericRights(desiredAccess);
 
   PDEVICE_OBJECT device;
+  ACCESS_MASK granted = 0;
   {
     std::lock_guard<std::recursive_mutex> hold(internal::ObjectLock());
-    device = internal::ResolveDevicePath("\\??\\" + std::string(linkName));
-    if (device == nullptr) {
-      Fail(ERROR_FILE_NOT_FOUND);
-      return INVALID_HANDLE_VALUE;
-    }
-    if (device->Flags & DO_DEVICE_INITIALIZING) {
-      FailStatus(STATUS_NO_SUCH_DEVICE);
-      return INVALID_HANDLE_VALUE;
-    }
-    if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount > 0) {
-      FailStatus(STATUS_ACCESS_DENIED);
-      return INVALID_HANDLE_VALUE;
-    }
+    device = internal::ResolveDevicePath(objectName);
+    if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (device->Flags & DO_DEVICE_INITIALIZING) return STATUS_NO_SUCH_DEVICE;
+    if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount > 0) return STATUS_ACCESS_DENIED;
+    NTSTATUS status = CheckOpenAccess(device, !remainder.empty(), impl_->token, desired, &granted);
+    if (!NT_SUCCESS(status)) return status;
     ObfReferenceObject(device);  // the file object's reference
   }
 
   PFILE_OBJECT file = NewFileObject(device, remainder);
-  file->ReadAccess = (desiredAccess & (GENERIC_READ | FILE_READ_DATA)) != 0;
-  file->WriteAccess = (desiredAccess & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0;
-  file->SharedRead = (shareMode & FILE_SHARE_READ) != 0;
-  file->SharedWrite = (shareMode & FILE_SHARE_WRITE) != 0;
+  file->ReadAccess = (granted & FILE_READ_DATA) != 0;
+  file->WriteAccess = (granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
+  file->SharedRead = (shareAccess & FILE_SHARE_READ) != 0;
+  file->SharedWrite = (shareAccess & FILE_SHARE_WRITE) != 0;
 
   PDEVICE_OBJECT target = IoGetAttachedDevice(device);
   PIRP irp = NewIrp(target, IRP_MJ_CREATE, IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API);
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   IO_SECURITY_CONTEXT security{};
-  security.DesiredAccess = desiredAccess;
+  security.DesiredAccess = desired;
   if (irp != nullptr) {
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
     sp->Parameters.Create.SecurityContext = &security;
-    sp->Parameters.Create.Options = (FILE_OPEN << 24) | (flagsAndAttributes & 0x00ffffffu);
-    sp->Parameters.Create.ShareAccess = static_cast<USHORT>(shareMode);
+    sp->Parameters.Create.Options = (FILE_OPEN << 24) | openOptions;
+    sp->Parameters.Create.ShareAccess = static_cast<USHORT>(shareAccess);
     status = SendAndWait(file, target, irp, nullptr);
   }
   if (!NT_SUCCESS(status)) {
     DeleteFileObject(file);
     ObfDereferenceObject(device);
-    FailStatus(status);
-    return INVALID_HANDLE_VALUE;
+    return status;
   }
   std::lock_guard<std::mutex> hold(impl_->mutex);
-  ULONG_PTR handle = impl_->nextHandle;
+  ULONG_PTR value = impl_->nextHandle;
   impl_->nextHandle += 4;
-  impl_->handles[handle] = OpenFile{file};
+  impl_->handles[value] = OpenFile{file, granted};
   impl_->references[file] = 1;  // the handle's
-  SetLastError(ERROR_SUCCESS);
-  return reinterpret_cast<HANDLE>(handle);
+  *handle = reinterpret_cast<HANDLE>(value);
+  return STATUS_SUCCESS;
 }
 
 BOOL UserProcess::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer,
@@ -280,6 +341,7 @@ BOOL UserProcess::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBu
   FileUse use(impl_, device);
   PFILE_OBJECT file = use.File();
   if (file == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (!use.Granted(RequiredAccessOf(ioControlCode))) return FailStatus(STATUS_ACCESS_DENIED);
   PDEVICE_OBJECT target = IoGetAttachedDevice(file->DeviceObject);
   PIRP irp = internal::BuildDeviceControlIrp(ioControlCode, target->StackSize, inBuffer, inBufferSize,
                                              outBuffer, outBufferSize, FALSE);
@@ -345,6 +407,7 @@ BOOL UserProcess::ReadFile(HANDLE file, void* buffer, DWORD numberOfBytesToRead,
   FileUse use(impl_, file);
   PFILE_OBJECT object = use.File();
   if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (!use.Granted(FILE_READ_DATA)) return FailStatus(STATUS_ACCESS_DENIED);
   return Transfer(*this, object, IRP_MJ_READ, buffer, numberOfBytesToRead, numberOfBytesRead);
 }
 
@@ -356,6 +419,7 @@ BOOL UserProcess::WriteFile(HANDLE file, const void* buffer, DWORD numberOfBytes
   FileUse use(impl_, file);
   PFILE_OBJECT object = use.File();
   if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (!use.Granted(FILE_WRITE_DATA)) return FailStatus(STATUS_ACCESS_DENIED);
   return Transfer(*this, object, IRP_MJ_WRITE, const_cast<void*>(buffer), numberOfBytesToWrite,
                   numberOfBytesWritten);
 }

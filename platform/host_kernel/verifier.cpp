@@ -60,6 +60,7 @@ const char* RuleName(Rule rule) {
     case Rule::kApcIndexMismatch: return "critical regions entered and left unevenly (bug check 0x1)";
     case Rule::kNotPhysicalDevice: return "IoGetDeviceProperty on a device that is not a PDO (bug check 0xCA)";
     case Rule::kIrpToRemovedDevice: return "IRP sent to a device that has been removed";
+    case Rule::kHandleLeak: return "kernel handles left open";
   }
   return "unknown rule";
 }

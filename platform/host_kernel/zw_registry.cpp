@@ -12,9 +12,14 @@
 namespace hostk {
 namespace {
 
+struct KeyHandle {
+  std::string path;  // below HKLM
+  PDRIVER_OBJECT opener;
+};
+
 std::mutex g_handlesMutex;
-std::map<ULONG_PTR, std::string> g_keyHandles;  // handle -> path below HKLM
-ULONG_PTR g_nextHandle = 0x80000004;            // kernel handles have the top bit
+std::map<ULONG_PTR, KeyHandle> g_keyHandles;
+ULONG_PTR g_nextHandle = 0x80000004;  // kernel handles have the top bit
 
 constexpr std::string_view kMachinePrefix = "\\REGISTRY\\MACHINE";
 
@@ -22,7 +27,7 @@ bool PathOfHandle(HANDLE handle, std::string* path) {
   std::lock_guard<std::mutex> hold(g_handlesMutex);
   auto it = g_keyHandles.find(reinterpret_cast<ULONG_PTR>(handle));
   if (it == g_keyHandles.end()) return false;
-  *path = it->second;
+  *path = it->second.path;
   return true;
 }
 
@@ -30,7 +35,7 @@ HANDLE NewHandle(std::string path) {
   std::lock_guard<std::mutex> hold(g_handlesMutex);
   ULONG_PTR value = g_nextHandle;
   g_nextHandle += 4;
-  g_keyHandles[value] = std::move(path);
+  g_keyHandles[value] = KeyHandle{std::move(path), internal::CurrentDriver()};
   return reinterpret_cast<HANDLE>(value);
 }
 
@@ -133,6 +138,29 @@ NTSTATUS LockedKeyOfHandle(HANDLE handle, std::unique_lock<std::recursive_mutex>
 }
 
 }  // namespace
+
+namespace internal {
+
+void CheckKeyHandlesOfDriver(PDRIVER_OBJECT driver, const char* when) {
+  size_t leaked = 0;
+  std::string first;
+  {
+    std::lock_guard<std::mutex> hold(g_handlesMutex);
+    for (auto it = g_keyHandles.begin(); it != g_keyHandles.end();) {
+      if (it->second.opener != driver) {
+        ++it;
+        continue;
+      }
+      if (leaked++ == 0) first = it->second.path;
+      it = g_keyHandles.erase(it);
+    }
+  }
+  if (leaked > 0)
+    internal::Report(verifier::Rule::kHandleLeak, "%s: %zu registry key handle(s) left open, first HKLM\\%s", when,
+                     leaked, first.c_str());
+}
+
+}  // namespace internal
 }  // namespace hostk
 
 extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
@@ -216,7 +244,9 @@ extern "C" NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING Val
 }
 
 extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
-  std::lock_guard<std::mutex> hold(hostk::g_handlesMutex);
-  return hostk::g_keyHandles.erase(reinterpret_cast<ULONG_PTR>(Handle)) != 0 ? STATUS_SUCCESS
-                                                                           : STATUS_INVALID_HANDLE;
+  {
+    std::lock_guard<std::mutex> hold(hostk::g_handlesMutex);
+    if (hostk::g_keyHandles.erase(reinterpret_cast<ULONG_PTR>(Handle)) != 0) return STATUS_SUCCESS;
+  }
+  return hostk::internal::CloseObjectHandle(Handle);
 }

@@ -187,6 +187,42 @@ TEST_F(StopRaceTest, NameQueryRacingAStopFailsInactive) {
   EXPECT_EQ(NameQuery(2, nullptr), ErrorOf(KV_STATUS_CAPTURE_INACTIVE));
 }
 
+// Only SYSTEM and Administrators may open the control device; the I/O
+// manager refuses everyone else before the driver sees the open.
+class ControlSecurityTest : public LoadedDriverTest {
+ protected:
+  static DWORD OpenAs(hostk::UserProcess& process, const char* path) {
+    HANDLE handle = process.CreateFileA(path);
+    if (handle == INVALID_HANDLE_VALUE) return hostk::UserProcess::GetLastError();
+    process.CloseHandle(handle);
+    return 0;
+  }
+};
+
+TEST_F(ControlSecurityTest, TheDaclHoldsExactlySystemAndAdministratorsWithFullAccess) {
+  const hostk::ObjectSecurity security = hostk::DeviceSecurity(Driver.ControlDevice);
+  ASSERT_TRUE(security.hasDacl);
+  const std::vector<hostk::AccessEntry> expected = {
+      {ACCESS_ALLOWED_ACE_TYPE, 0, FILE_ALL_ACCESS, hostk::kSidSystem},
+      {ACCESS_ALLOWED_ACE_TYPE, 0, FILE_ALL_ACCESS, hostk::kSidAdministrators}};
+  EXPECT_EQ(security.dacl, expected);
+}
+
+TEST_F(ControlSecurityTest, AUserIsRefusedWithoutTakingTheSlotThenAnAdministratorOpens) {
+  hostk::UserProcess user(1400, hostk::StandardUserToken());
+  EXPECT_EQ(OpenAs(user, "\\\\.\\QELVARD1"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(OpenAs(user, "\\\\.\\QELVARD1\\below"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(Driver.OwnerProcessId, nullptr);
+  EXPECT_EQ(OpenMonitor(), 0u);
+  EXPECT_EQ(StartCapture(), 0u);
+}
+
+TEST_F(ControlSecurityTest, SystemMayOpenItAndANameBelowIt) {
+  hostk::UserProcess service(1500, hostk::SystemToken());
+  EXPECT_EQ(OpenAs(service, "\\\\.\\QELVARD1\\below"), 0u);
+  EXPECT_EQ(OpenAs(service, "\\\\.\\QELVARD1"), 0u);
+}
+
 class NameTest : public ControlTest {};
 
 TEST_F(NameTest, FirstDeviceOnTheBusAnswersEvenWithAnEmptyName) {

@@ -123,6 +123,34 @@ INSTANTIATE_TEST_SUITE_P(Operations, LoadFailureTest,
                            return std::string(param.param.operation);
                          });
 
+struct DaclFailureCase {
+  const char* operation;
+  int after;  // calls of it that succeed first
+};
+
+class DaclFailureTest : public DriverTest, public ::testing::WithParamInterface<DaclFailureCase> {};
+
+// The driver filters the boot disk: it loads without a control device
+// rather than fail the load or leave one any user could open.
+TEST_P(DaclFailureTest, LoadsWithoutTheControlDevice) {
+  hostfault::Arm(GetParam().operation, 1, GetParam().after);
+  ASSERT_EQ(LoadFilterDriver(), STATUS_SUCCESS);
+  EXPECT_EQ(Driver.ControlDevice, nullptr);
+  EXPECT_EQ(hostk::FindDevice("\\Device\\QELVARD1"), nullptr);
+  EXPECT_EQ(hostk::SymbolicLinkTarget("\\DosDevices\\QELVARD1"), "");
+  EXPECT_EQ(hostk::PoolUsageOfTag(kPoolTag).allocations, 1u);  // the registry path copy
+  EXPECT_EQ(OpenMonitor(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(filterDriver_->MajorFunction[IRP_MJ_DEVICE_CONTROL], DispatchCreateCloseIoctl);  // pass-through counted
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, DaclFailureTest,
+                         ::testing::Values(DaclFailureCase{"ExAllocatePoolWithTag", 1},
+                                           DaclFailureCase{"ObOpenObjectByPointer", 0},
+                                           DaclFailureCase{"ZwSetSecurityObject", 0}),
+                         [](const ::testing::TestParamInfo<DaclFailureCase>& param) {
+                           return std::string(param.param.operation);
+                         });
+
 TEST_F(EntryTest, ExistingLinkNameFailsTheLoadWithTheLinksStatus) {
   UNICODE_STRING link;
   UNICODE_STRING target;

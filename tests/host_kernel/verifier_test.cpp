@@ -354,8 +354,8 @@ TEST_F(VerifierTest, FreeingMemoryThatIsNotPool) {
   EXPECT_EQ(Rules(), RuleList{Rule::kPoolBadFree});
 }
 
-// A driver that leaves pool, a device and a symbolic link behind at
-// unload.
+// A driver that leaves pool, a device, a symbolic link and two kernel
+// handles (its device's and its service key's) behind at unload.
 PVOID g_leakedBlock;
 
 VOID NTAPI LeakyUnload(PDRIVER_OBJECT) {}
@@ -368,14 +368,24 @@ NTSTATUS NTAPI LeakyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   RtlInitUnicodeString(&link, L"\\DosDevices\\Leaky");
   PDEVICE_OBJECT device;
   IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  HANDLE handle;
+  ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, READ_CONTROL, nullptr, KernelMode, &handle);
+  UNICODE_STRING machine;
+  RtlInitUnicodeString(&machine, L"\\Registry\\Machine");
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &machine, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+  ZwOpenKey(&handle, KEY_READ, &attributes);
   return IoCreateSymbolicLink(&link, &name);
 }
 
-TEST_F(VerifierTest, UnloadFindsLeftPoolDevicesAndLinks) {
+constexpr Rule kLeakRules[] = {Rule::kHandleLeak, Rule::kHandleLeak, Rule::kDeviceLeak, Rule::kSymbolicLinkLeak,
+                               Rule::kPoolLeak};
+
+TEST_F(VerifierTest, UnloadFindsLeftHandlesPoolDevicesAndLinks) {
   PDRIVER_OBJECT leaky;
   ASSERT_EQ(hostk::LoadDriver("leaky", LeakyEntry, &leaky), STATUS_SUCCESS);
   hostk::UnloadDriver(leaky);
-  EXPECT_EQ(Rules(), (RuleList{Rule::kDeviceLeak, Rule::kSymbolicLinkLeak, Rule::kPoolLeak}));
+  EXPECT_EQ(Rules(), RuleList(std::begin(kLeakRules), std::end(kLeakRules)));
   EXPECT_EQ(hostk::PoolUsageOfTag(hostk::MakeTag("Leak")).allocations, 0u);
   EXPECT_EQ(hostk::FindDevice("\\Device\\Leaky"), nullptr);
   EXPECT_EQ(hostk::SymbolicLinkTarget("\\??\\Leaky"), "");
@@ -390,7 +400,7 @@ TEST_F(VerifierTest, FailedLoadMustLeaveNothingBehind) {
   PDRIVER_OBJECT leaky;
   EXPECT_EQ(hostk::LoadDriver("leaky", FailingLeakyEntry, &leaky), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(leaky, nullptr);
-  EXPECT_EQ(Rules(), (RuleList{Rule::kDeviceLeak, Rule::kSymbolicLinkLeak, Rule::kPoolLeak}));
+  EXPECT_EQ(Rules(), RuleList(std::begin(kLeakRules), std::end(kLeakRules)));
 }
 
 }  // namespace

@@ -260,6 +260,10 @@ void RunPlan(const std::string& plan) {
   const int mode = plan == "mode1" ? 1 : plan == "mode2" ? 2 : 0;
   const Expectations expect = ExpectationsOf(mode);
   Info("plan", plan + ", guest tick " + std::to_string(GetTickCount()) + " ms");
+  // While no monitor holds the device: its DACL, and an open refused
+  // for want of SYSTEM and Administrators, which must leave it free.
+  Info("control device DACL", ControlDeviceDacl());
+  Info("open without SYSTEM and Administrators", OpenWithoutAdministrators());
   {
     Monitor monitor;
     std::string why;

@@ -115,7 +115,115 @@ void FindFiles(Devices& devices) {
   }
 }
 
+std::string SidText(PSID sid) {
+  const SID_IDENTIFIER_AUTHORITY* authority = GetSidIdentifierAuthority(sid);
+  unsigned long long value = 0;
+  for (BYTE byte : authority->Value) value = value << 8 | byte;
+  std::string text = "S-1-" + std::to_string(value);
+  for (UCHAR i = 0; i < *GetSidSubAuthorityCount(sid); ++i) text += "-" + std::to_string(*GetSidSubAuthority(sid, i));
+  return text;
+}
+
+std::string AceText(const ACE_HEADER* header) {
+  const char* type = header->AceType == ACCESS_ALLOWED_ACE_TYPE  ? "allow"
+                     : header->AceType == ACCESS_DENIED_ACE_TYPE ? "deny"
+                                                                 : "type";
+  if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE) {
+    return std::string(type) + " " + std::to_string(header->AceType);
+  }
+  const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+  std::string text = std::string(type) + " " + SidText(const_cast<DWORD*>(&ace->SidStart)) + " " + Hex(ace->Mask);
+  if (header->AceFlags != 0) text += " flags " + std::to_string(header->AceFlags);
+  return text;
+}
+
+// Why `token` still counts as SYSTEM or Administrators, or "": a SID that
+// CreateRestrictedToken disabled stays in the token as deny-only.
+std::string StillPrivileged(HANDLE token, PSID administrators) {
+  BYTE user[256];
+  BYTE groups[4096];
+  DWORD length = 0;
+  if (!GetTokenInformation(token, TokenUser, user, sizeof(user), &length) ||
+      !GetTokenInformation(token, TokenGroups, groups, sizeof(groups), &length)) {
+    return "GetTokenInformation: " + Hex(GetLastError());
+  }
+  const SID_AND_ATTRIBUTES& self = reinterpret_cast<const TOKEN_USER*>(user)->User;
+  if (!(self.Attributes & SE_GROUP_USE_FOR_DENY_ONLY)) {
+    return "its user " + SidText(self.Sid) + " is not deny-only (attributes " + Hex(self.Attributes) + ")";
+  }
+  const auto* list = reinterpret_cast<const TOKEN_GROUPS*>(groups);
+  for (DWORD i = 0; i < list->GroupCount; ++i) {
+    const SID_AND_ATTRIBUTES& group = list->Groups[i];
+    if (EqualSid(group.Sid, administrators) && !(group.Attributes & SE_GROUP_USE_FOR_DENY_ONLY)) {
+      return "its group " + SidText(group.Sid) + " is not deny-only (attributes " + Hex(group.Attributes) + ")";
+    }
+  }
+  return "";
+}
+
 }  // namespace
+
+std::string ControlDeviceDacl() {
+  const HANDLE device = CreateFileA(KV_CONTROL_DEVICE_USER_PATH, READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (device == INVALID_HANDLE_VALUE) return "error: open for READ_CONTROL: " + Hex(GetLastError());
+  std::vector<BYTE> buffer(4096);
+  DWORD needed = 0;
+  const BOOL read = GetKernelObjectSecurity(device, DACL_SECURITY_INFORMATION, buffer.data(),
+                                            static_cast<DWORD>(buffer.size()), &needed);
+  const DWORD error = GetLastError();
+  CloseHandle(device);
+  if (!read) return "error: GetKernelObjectSecurity: " + Hex(error);
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (!GetSecurityDescriptorDacl(buffer.data(), &present, &dacl, &defaulted)) {
+    return "error: GetSecurityDescriptorDacl: " + Hex(GetLastError());
+  }
+  if (!present || dacl == nullptr) return "no DACL";
+  std::string text;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace)) return "error: GetAce: " + Hex(GetLastError());
+    text += (i > 0 ? "," : "") + AceText(static_cast<const ACE_HEADER*>(ace));
+  }
+  return text.empty() ? "empty" : text;
+}
+
+std::string OpenWithoutAdministrators() {
+  HANDLE own = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY | TOKEN_IMPERSONATE,
+                        &own)) {
+    return "not tried: OpenProcessToken: " + Hex(GetLastError());
+  }
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  PSID system = nullptr;
+  PSID administrators = nullptr;
+  AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system);
+  AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                           &administrators);
+  SID_AND_ATTRIBUTES disabled[2] = {{system, 0}, {administrators, 0}};
+  HANDLE restricted = nullptr;
+  std::string result;
+  std::string privileged;
+  if (!CreateRestrictedToken(own, 0, 2, disabled, 0, nullptr, 0, nullptr, &restricted)) {
+    result = "not tried: CreateRestrictedToken: " + Hex(GetLastError());
+  } else if (!(privileged = StillPrivileged(restricted, administrators)).empty()) {
+    result = "not tried: the restricted token " + privileged;
+  } else if (!ImpersonateLoggedOnUser(restricted)) {
+    result = "not tried: ImpersonateLoggedOnUser: " + Hex(GetLastError());
+  } else {
+    const HANDLE device = CreateFileA(KV_CONTROL_DEVICE_USER_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    result = device != INVALID_HANDLE_VALUE ? "opened" : "error " + Hex(GetLastError());
+    RevertToSelf();
+    if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
+  }
+  if (restricted != nullptr) CloseHandle(restricted);
+  FreeSid(system);
+  FreeSid(administrators);
+  CloseHandle(own);
+  return result;
+}
 
 std::string Hex(unsigned long value) {
   char text[16];

@@ -70,4 +70,13 @@ class Monitor {
 
 std::string Hex(unsigned long value);
 
+// The control device's DACL, each entry as "allow S-1-5-18 0x001F01FF",
+// comma-separated, read through a handle opened for READ_CONTROL alone;
+// "error: ..." when it cannot be read.
+std::string ControlDeviceDacl();
+// An open of the control device by this thread impersonating its own
+// token with SYSTEM and Administrators made deny-only: "opened",
+// "error 0x..." or "not tried: ...".
+std::string OpenWithoutAdministrators();
+
 }  // namespace qelvnt

@@ -98,8 +98,41 @@ class MonitorOutputTest(unittest.TestCase):
         self.assertEqual(self.judge(csv_rows(*rows), buses=(0, 1))[2],
                          "bus 1 never busy while the guest read from it")
 
-    def test_no_output_fails(self):
-        self.assertEqual(self.judge([])[0], "FAIL")
+    def test_no_output_fails_and_gives_no_records(self):
+        report = Quiet()
+        self.assertEqual(ntcheck.check_csv(report, [], [0]), [])
+        self.assertEqual(report.lines[-1][0], "FAIL")
+
+
+class ControlSecurityTest(unittest.TestCase):
+    def judge(self, **facts):
+        report = Quiet()
+        ntcheck.check_control_security(report, "mode0", {"plan": "mode0", **facts})
+        return [(verdict, detail) for verdict, _, detail in report.lines]
+
+    def test_exactly_system_and_administrators_and_a_refusal_pass(self):
+        self.assertEqual(self.judge(**{"control device DACL": ntcheck.CONTROL_DEVICE_DACL,
+                                       "open without SYSTEM and Administrators": "error 0x00000005"}),
+                         [("PASS", ntcheck.CONTROL_DEVICE_DACL), ("PASS", "ERROR_ACCESS_DENIED")])
+
+    def test_another_entry_an_admitted_open_or_nothing_reported_fail(self):
+        everyone = ntcheck.CONTROL_DEVICE_DACL + ",allow S-1-1-0 0x001200A9"
+        self.assertEqual(self.judge(**{"control device DACL": everyone,
+                                       "open without SYSTEM and Administrators": "opened"}),
+                         [("FAIL", everyone), ("FAIL", "opened")])
+        self.assertEqual([verdict for verdict, _ in self.judge()], ["FAIL", "FAIL"])
+
+    def test_a_token_the_kernel_cannot_restrict_skips_the_refusal(self):
+        lines = self.judge(**{"control device DACL": ntcheck.CONTROL_DEVICE_DACL,
+                              "open without SYSTEM and Administrators":
+                                  "not tried: the restricted token its user S-1-5-18 is not deny-only"})
+        self.assertEqual(lines[1][0], "SKIP")
+        self.assertIn("S-1-5-18 is not deny-only", lines[1][1])
+
+    def test_a_guest_that_never_ran_adds_no_line(self):
+        report = Quiet()
+        ntcheck.check_control_security(report, "mode1", {})
+        self.assertEqual(report.lines, [])
 
 
 class RegistryTest(unittest.TestCase):

@@ -57,7 +57,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "cannot start the capture: the driver does not know this request (is it a "
                     "different version?)"},
         MessageCase{"AccessDenied", Operation::kOpen, 5,
-                    "cannot open \\\\.\\QELVARD1: access is denied"},
+                    "cannot open \\\\.\\QELVARD1: access is denied: only SYSTEM and administrators may "
+                    "open it; run qelvmon as an administrator"},
+        MessageCase{"AccessDeniedAfterTheOpen", Operation::kStartCapture, 5,
+                    "cannot start the capture: access is denied"},
         MessageCase{"AnythingElseKeepsItsCode", Operation::kStopCapture, 0xC000009A,
                     "cannot stop the capture: error 0xC000009A"}),
     [](const testing::TestParamInfo<MessageCase>& param_info) { return param_info.param.name; });

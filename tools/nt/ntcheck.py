@@ -366,6 +366,42 @@ def log_tail(log, count=15):
 
 # --- what came back -------------------------------------------------------
 
+# The DACL the driver gives its control device.
+CONTROL_DEVICE_DACL = "allow S-1-5-18 0x001F01FF,allow S-1-5-32-544 0x001F01FF"
+ACCESS_DENIED = "error 0x00000005"
+
+
+def guest_facts(lines):
+    """The guest's info lines as {key: text}."""
+    return dict(line[len("info "):].partition("|")[::2] for line in lines if line.startswith("info "))
+
+
+def check_control_security(report, plan, facts):
+    """Who may open the control device, as the guest found it before any
+    monitor held it: its DACL, and an open by a token whose SYSTEM and
+    Administrators SIDs are deny-only."""
+    if "plan" not in facts:
+        return  # the guest never ran; the boot's own line says why
+    dacl = facts.get("control device DACL")
+    report.check(f"[{plan}] control device DACL: SYSTEM and Administrators only, full access",
+                 "the guest did not report it" if dacl is None else "" if dacl == CONTROL_DEVICE_DACL else dacl,
+                 dacl)
+    name = f"[{plan}] control device refuses a token without SYSTEM and Administrators"
+    opened = facts.get("open without SYSTEM and Administrators")
+    if opened is None:
+        report.check(name, "the guest did not report it")
+    elif opened.startswith("not tried: the restricted token"):
+        # ReactOS's CreateRestrictedToken succeeds but leaves the SIDs it
+        # was to disable enabled (seen: Administrators 0x0000000E, SYSTEM
+        # 0x00000000, where Windows sets SE_GROUP_USE_FOR_DENY_ONLY), so
+        # no token without them can be made here; the guest does not try.
+        report.line("SKIP", name, "this kernel's CreateRestrictedToken makes no SID deny-only: "
+                    + opened[len("not tried: "):])
+    elif opened.startswith("not tried"):
+        report.line("SKIP", name, opened)
+    else:
+        report.check(name, "" if opened == ACCESS_DENIED else opened, "ERROR_ACCESS_DENIED")
+
 def collect_files(lines, out):
     files = {}
     for line in lines:
@@ -381,7 +417,8 @@ def collect_files(lines, out):
 def check_csv(report, lines, buses):
     name = f"qelvmon --count {MONITOR_REPORTS} --format csv: output from the guest checked"
     if not lines:
-        return report.check(name, "no output came back"), []
+        report.check(name, "no output came back")
+        return []
     rows = list(csv.reader(io.StringIO("\n".join(lines))))
     header = ["time", "interval", "elapsed_s", "interval_s", "bus", "device", "controller", "busy_ticks",
               "interval_ticks", "busy_pct"]
@@ -526,9 +563,10 @@ def main():
             boot = Boot(out, plan, iso)
             outcome, seconds = boot.run(hot_plug)
         lines = report_boot(report, plan, boot, outcome, seconds, out)
+        facts = guest_facts(lines)
+        check_control_security(report, plan, facts)
         if plan == "mode0":
             files = collect_files(lines, out)
-            facts = dict(line[len("info "):].partition("|")[::2] for line in lines if line.startswith("info "))
             buses = [int(b.split()[-1]) for b in facts.get("buses", "").split(",") if b.strip()]
             records = check_csv(report, files.get("qelvmon.csv", []), [b for b in buses if b >= 0])
             check_json(report, files.get("qelvmon.json", []), records or [])

@@ -69,7 +69,9 @@ std::string Reason(Operation operation, Win32Error error) {
     case kErrorInvalidFunction:
       return "the driver does not know this request (is it a different version?)";
     case kErrorAccessDenied:
-      return "access is denied";
+      return operation == Operation::kOpen
+                 ? "access is denied: only SYSTEM and administrators may open it; run qelvmon as an administrator"
+                 : "access is denied";
     case kErrorInvalidHandle:
       return "the control device is not open";
     default:
