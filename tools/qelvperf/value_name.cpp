@@ -1,5 +1,8 @@
 #include "tools/qelvperf/value_name.h"
 
+#include <cstddef>
+#include <cstdint>
+
 namespace qelvperf {
 namespace {
 
