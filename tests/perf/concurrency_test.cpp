@@ -15,7 +15,7 @@ namespace {
 
 TEST(StorageBusReaders, TwoThreadsCollectingAtOnceSeeConsistentSamples) {
   auto machine = std::make_unique<SimMachine>("ide0.master rate=40 size=64k qd=2\nscsi.disk0 rate=60 qd=4\n", 2);
-  WriteIndexes();
+  LoadCounterNames();
   hostk::UserProcess& process = machine->Process(0x200);
   qelvperf::SetProcessChannelFactory([&process] { return qelvmon::MakeHostChannel(process); });
   ASSERT_EQ(OpenBusPerformanceData(nullptr), static_cast<DWORD>(ERROR_SUCCESS));

@@ -33,7 +33,7 @@ class StorageBusCounters : public ::testing::Test {
   void Boot() {
     machine_.reset();  // one machine at a time
     machine_ = std::make_unique<SimMachine>(kWorkload, 4);
-    WriteIndexes();
+    LoadCounterNames();
     hostk::UserProcess& process = machine_->Process(kReaderPid);
     qelvperf::SetProcessChannelFactory([&process] { return qelvmon::MakeHostChannel(process); });
   }

@@ -11,6 +11,12 @@
 
 namespace perf_test {
 
+void WriteDefaultRegistry() {
+  hostreg::Registry& registry = hostreg::Registry::Machine();
+  registry.Clear();
+  sim::WriteDefaultMachineRegistry(registry, /*with_monitor_filter=*/true);
+}
+
 struct SimMachine::Impl {
   sim::Machine machine{sim::MachineOptions{}};
   std::unique_ptr<sim::WorkloadRunner> runner;
@@ -21,9 +27,8 @@ struct SimMachine::Impl {
 SimMachine::SimMachine(const char* workload, int seconds) {
   hostk::verifier::Clear();
   hostk::verifier::SetHandler([](const hostk::verifier::Violation&) {});  // kept for VerifierReports
+  WriteDefaultRegistry();
   hostreg::Registry& registry = hostreg::Registry::Machine();
-  registry.Clear();
-  sim::WriteDefaultMachineRegistry(registry, /*with_monitor_filter=*/true);
   hostpnp::RegisterDriverImage("qelvard1", DriverEntry);
   impl_ = std::make_unique<Impl>();
   if (!NT_SUCCESS(impl_->machine.Boot(registry))) std::abort();

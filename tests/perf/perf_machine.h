@@ -17,6 +17,10 @@ namespace perf_test {
 
 inline constexpr std::int64_t kTicksPerSecond = 10'000'000;
 
+// The default machine's registry, with qelvard1 in its filter lists, in
+// place of whatever the registry held.
+void WriteDefaultRegistry();
+
 class SimMachine {
  public:
   // Boots the machine; `workload` (qelvsim's workload text) starts at once

@@ -39,6 +39,16 @@ void WriteIndexes(DWORD first_counter, DWORD first_help) {
   RegCloseKey(key);
 }
 
+void LoadCounterNames() {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\qelvard1\\Performance", 0,
+                            nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  std::string command = "lodctr " QELVPERF_SOURCE_DIR "/qelvperf.ini";
+  ASSERT_EQ(LoadPerfCounterTextStringsA(command.data(), TRUE), static_cast<DWORD>(ERROR_SUCCESS));
+}
+
 Collected Collect(const std::u16string& value_name, DWORD size) {
   Collected result;
   result.data.assign(size + kCanaryBytes, kCanary);

@@ -19,6 +19,10 @@ inline constexpr DWORD kFirstHelp = 1849;
 // "First Counter" and "First Help" in the Performance key, as lodctr
 // leaves them.
 void WriteIndexes(DWORD first_counter = kFirstCounter, DWORD first_help = kFirstHelp);
+// The counter names of qelvperf.ini loaded by the simulation's lodctr into
+// the default machine's registry, as korvinst perf-install loads them:
+// the same indexes.
+void LoadCounterNames();
 
 struct Collected {
   DWORD status = 0;
