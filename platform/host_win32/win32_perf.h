@@ -25,7 +25,6 @@
 
 #define ERROR_BAD_FORMAT 11L
 #define ERROR_ALREADY_EXISTS 183L
-#define ERROR_BADKEY 1010L
 
 // A critical section of the simulation: recursive, like the real one.
 struct CRITICAL_SECTION {

@@ -9,13 +9,12 @@
 //
 // One line per finding, "FAIL ..." for each fault, and last
 // "qelvperfread: N checks, M failed". Exit status 0 when none failed.
-#include <windows.h>
-#include <winperf.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "layout_check.h"
 
 namespace {
 
@@ -74,51 +73,6 @@ LONG Query(std::vector<BYTE>* data, DWORD* returned) {
     }
     size *= 2;
   }
-}
-
-// The Storage Bus object at `at`.
-void CheckObject(const std::vector<BYTE>& data, std::size_t at, DWORD first_counter, DWORD first_help) {
-  const auto object = At<PERF_OBJECT_TYPE>(data, at);
-  Check(object.TotalByteLength % 8 == 0, "object length " + Number(object.TotalByteLength) + " is a multiple of 8");
-  Check(object.HeaderLength == sizeof(PERF_OBJECT_TYPE), "object header of " + Number(object.HeaderLength) + " bytes");
-  Check(object.DefinitionLength == sizeof(PERF_OBJECT_TYPE) + 3 * sizeof(PERF_COUNTER_DEFINITION),
-        "definitions end at " + Number(object.DefinitionLength));
-  Check(object.ObjectHelpTitleIndex == first_help, "object help index " + Number(object.ObjectHelpTitleIndex));
-  Check(object.NumCounters == 3 && object.DefaultCounter == 0, "3 counters, % Busy Time the default");
-  Check(object.PerfFreq.QuadPart > 0 && object.PerfTime.QuadPart > 0,
-        "own time base: PerfTime " + Number(object.PerfTime.QuadPart) + ", PerfFreq " +
-            Number(object.PerfFreq.QuadPart));
-  const DWORD types[] = {PERF_OBJ_TIME_TIMER, PERF_OBJ_TIME_TIMER, PERF_ELAPSED_TIME};
-  for (DWORD i = 0; i < 3; ++i) {
-    const auto counter =
-        At<PERF_COUNTER_DEFINITION>(data, at + sizeof(PERF_OBJECT_TYPE) + i * sizeof(PERF_COUNTER_DEFINITION));
-    Check(counter.ByteLength == sizeof counter && counter.CounterNameTitleIndex == first_counter + 2 + 2 * i &&
-              counter.CounterHelpTitleIndex == first_help + 2 + 2 * i && counter.CounterType == types[i] &&
-              counter.CounterSize == 8 && counter.CounterOffset == 8 + 8 * i,
-          "counter " + Number(i) + ": index " + Number(counter.CounterNameTitleIndex) + ", type " +
-              Number(counter.CounterType) + ", offset " + Number(counter.CounterOffset));
-  }
-  std::size_t next = at + object.DefinitionLength;
-  for (LONG i = 0; i < object.NumInstances; ++i) {
-    if (next + sizeof(PERF_INSTANCE_DEFINITION) + 512 + sizeof(PERF_COUNTER_BLOCK) > data.size()) {
-      Check(false, "instance " + Number(i) + " lies beyond the buffer");
-      return;
-    }
-    const auto instance = At<PERF_INSTANCE_DEFINITION>(data, next);
-    std::string name;
-    for (DWORD u = 0; u + 2 < instance.NameLength && u < 512; u += 2) {
-      name += static_cast<char>(data[next + instance.NameOffset + u]);
-    }
-    Check(instance.ByteLength % 8 == 0 && instance.NameOffset == sizeof instance &&
-              instance.ByteLength >= instance.NameOffset + instance.NameLength,
-          "instance \"" + name + "\" of " + Number(instance.ByteLength) + " bytes");
-    next += instance.ByteLength;
-    const auto block = At<PERF_COUNTER_BLOCK>(data, next);
-    Check(block.ByteLength == 32, "its counter block of " + Number(block.ByteLength) + " bytes");
-    next += block.ByteLength;
-  }
-  std::printf("instances: %ld\n", object.NumInstances);
-  Check(next == at + object.TotalByteLength, "instances end where the object ends");
 }
 
 // The name the system's table gives `index` ("Counter 009" of
@@ -195,7 +149,15 @@ int main(int argc, char** argv) {
     const auto object = At<PERF_OBJECT_TYPE>(data, at);
     if (have_indexes && object.ObjectNameTitleIndex == first_counter) {
       found = true;
-      CheckObject(data, at, first_counter, first_help);
+      perf_test::StorageBus bus;
+      const std::vector<std::string> faults =
+          perf_test::CheckStorageBus(data.data() + at, returned + shift - at, first_counter, first_help, &bus);
+      for (const std::string& fault : faults) Check(false, "Storage Bus object: " + fault);
+      for (const perf_test::Instance& instance : bus.instances) {
+        std::printf("instance \"%s\"\n", std::string(instance.name.begin(), instance.name.end()).c_str());
+      }
+      std::printf("instances: %zu, PerfTime %lld, PerfFreq %lld\n", bus.instances.size(),
+                  static_cast<long long>(bus.perf_time), static_cast<long long>(bus.perf_freq));
     }
     if (object.TotalByteLength == 0) break;
     at += object.TotalByteLength;

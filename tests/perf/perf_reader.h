@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "layout_check.h"
 #include "tools/qelvperf/qelvperf.h"
 
 namespace perf_test {
@@ -35,19 +36,6 @@ struct Collected {
 // One Collect with a buffer of `size` bytes (followed by canary bytes that
 // must stay as they were).
 Collected Collect(const std::u16string& value_name = u"Global", DWORD size = 65536);
-
-struct Instance {
-  std::u16string name;
-  std::int64_t busy = 0;       // % Busy Time's raw value
-  std::int64_t idle = 0;       // % Idle Time's
-  std::int64_t busy_time = 0;  // Busy Time's
-};
-
-struct StorageBus {
-  std::int64_t perf_time = 0;
-  std::int64_t perf_freq = 0;
-  std::vector<Instance> instances;
-};
 
 // The object of a successful Collect that returned one; a layout fault
 // fails the test.
