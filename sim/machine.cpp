@@ -177,6 +177,21 @@ void SetSz(hostreg::RegKey* key, const char* name, const std::string& value) {
 
 namespace {
 
+// Perflib as lodctr finds it: the last indexes given out (those of a fresh
+// Windows 2000) and, standing for the system's, three names and help texts.
+void WritePerflib(hostreg::Registry& registry) {
+  hostreg::RegKey* perflib = registry.Create("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Perflib");
+  perflib->SetValue("Last Counter", hostreg::kRegDword, hostreg::EncodeDword(1846));
+  perflib->SetValue("Last Help", hostreg::kRegDword, hostreg::EncodeDword(1847));
+  hostreg::RegKey* english = perflib->CreateSubkey("009");
+  english->SetValue("Counter", hostreg::kRegMultiSz,
+                    hostreg::EncodeMultiSz({"2", "System", "4", "Memory", "6", "% Processor Time"}));
+  english->SetValue("Help", hostreg::kRegMultiSz,
+                    hostreg::EncodeMultiSz({"3", "Counters of the computer as a whole.", "5",
+                                            "Counters of physical and virtual memory.", "7",
+                                            "Share of time the processor runs a thread other than the idle one."}));
+}
+
 void WriteMachineRegistry(hostreg::Registry& registry, const std::vector<DeviceSpec>& devices,
                           bool with_monitor_filter) {
   std::lock_guard<std::recursive_mutex> lock(registry.Mutex());
@@ -220,6 +235,7 @@ void WriteMachineRegistry(hostreg::Registry& registry, const std::vector<DeviceS
     SetSz(key, "DisplayName", entry.display);
     SetSz(key, "Group", entry.group);
   }
+  WritePerflib(registry);
 }
 
 }  // namespace

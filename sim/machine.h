@@ -134,7 +134,8 @@ class Machine {
 
 // Writes the default machine into `registry`: class keys (with
 // descriptions and filters), the Enum tree of every device of the default
-// hardware, and the Services keys. With `with_monitor_filter`, qelvard1 is
+// hardware, the Services keys and Perflib's counter indexes and names.
+// With `with_monitor_filter`, qelvard1 is
 // an upper filter of the IDE controller, SCSI adapter, USB, SBP-2, disk and
 // CD-ROM classes.
 void WriteDefaultMachineRegistry(hostreg::Registry& registry, bool with_monitor_filter = true);

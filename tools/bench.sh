@@ -108,6 +108,13 @@ if read is not None:
     print(f"statistics read (DeviceIoControl through the simulated I/O manager): "
           f"{read:.0f} ns, {read / floor:.1f}x floor")
 
+decode = times.get("BM_DecodeReply")
+collect = times.get("BM_Collect")
+if decode is not None and collect is not None:
+    print()
+    print(f"qelvperf Collect, five buses: {collect:.0f} ns, {collect / decode:.1f}x decoding one reply "
+          f"({decode:.0f} ns)")
+
 ident = sorted((int(name.split("/")[1]), int(name.split("/")[2]), value) for name, value in times.items()
                if name.startswith("BM_Identify/"))
 if ident:

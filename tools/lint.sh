@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # clang-tidy (bugprone, concurrency, performance) and cppcheck over the
-# driver and the setup library, as the host build compiles them.
+# driver, the setup library and the performance counter DLL, as the host
+# build compiles them.
 set -euo pipefail
 build=${1:-build/host}
 cd "$(dirname "$0")/.."
-sources=$(git ls-files 'driver/*.cpp' 'setup/*.cpp')
+sources=$(git ls-files 'driver/*.cpp' 'setup/*.cpp' 'tools/qelvperf/*.cpp')
 [ -n "$sources" ] || { echo "lint: nothing to check"; exit 0; }
 echo "clang-tidy: $(echo "$sources" | wc -w) files"
 clang-tidy -p "$build" --quiet --warnings-as-errors='*' \
@@ -13,5 +14,5 @@ clang-tidy -p "$build" --quiet --warnings-as-errors='*' \
 echo "cppcheck"
 cppcheck --quiet --error-exitcode=1 --enable=warning,performance,portability \
   --inline-suppr --suppress=missingIncludeSystem --project="$build/compile_commands.json" \
-  --file-filter='driver/*' --file-filter='setup/*'
+  --file-filter='driver/*' --file-filter='setup/*' --file-filter='tools/qelvperf/*'
 echo "lint: clean"

@@ -544,6 +544,23 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   return key->DeleteValue(lpValueName == nullptr ? "" : lpValueName) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
+// As on NT: a key that still has subkeys is not deleted.
+LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
+  if (lpSubKey == nullptr || *lpSubKey == 0) return ERROR_INVALID_PARAMETER;
+  KeyHandle parent;
+  std::string path;
+  HKEY unused = nullptr;
+  LONG status = SubkeyPath("RegDeleteKeyA", hKey, lpSubKey, &unused, &parent, &path);
+  if (status != ERROR_SUCCESS) return status;
+  std::lock_guard<std::recursive_mutex> tree(TreeMutex());
+  Registry& reg = Registry::Machine();
+  RegKey* key = reg.Open(path);
+  if (key == nullptr) return ERROR_FILE_NOT_FOUND;
+  if (!key->Subkeys().empty()) return ERROR_ACCESS_DENIED;
+  reg.Delete(path);
+  return ERROR_SUCCESS;
+}
+
 LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                           LPSTR lpClass, LPDWORD lpcchClass, void* lpftLastWriteTime) {
   if (lpName == nullptr || lpcchName == nullptr) return ERROR_INVALID_PARAMETER;

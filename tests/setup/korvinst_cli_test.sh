@@ -34,6 +34,23 @@ status=0
 [ "$status" = 2 ] || fail "bad machine file: exit $status"
 grep -q 'bad.reg: line 2: value before the first \[key\] line' "$dir/err.txt" || fail "error: $(cat "$dir/err.txt")"
 
+# The Storage Bus counters: registered, then taken out again to the very
+# machine they were put into.
+ini=$(dirname "$0")/../../tools/qelvperf/qelvperf.ini
+"$korvinst" --machine "$dir/perf.reg" show > /dev/null
+cp "$dir/perf.reg" "$dir/perf-before.reg"
+out=$("$korvinst" --machine "$dir/perf.reg" perf-install "$ini")
+[ "$out" = "perf-install: Storage Bus counters registered, names from index 1848" ] || fail "perf-install: $out"
+grep -A9 '^\[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\qelvard1\\Performance\]$' "$dir/perf.reg" |
+  tr '\n' ' ' | grep -q '"Library"="qelvperf.dll" "Open"="OpenBusPerformanceData".*"Object List"="1848"' ||
+  fail "Performance key: $(grep -A9 'qelvard1.Performance' "$dir/perf.reg")"
+out=$("$korvinst" --machine "$dir/perf.reg" perf-uninstall)
+[ "$out" = "perf-uninstall: Storage Bus counters removed" ] || fail "perf-uninstall: $out"
+cmp -s "$dir/perf.reg" "$dir/perf-before.reg" || fail "perf-uninstall left the machine changed"
+status=0
+"$korvinst" --machine "$dir/empty.reg" perf-install "$ini" > /dev/null || status=$?
+[ "$status" = 1 ] || fail "perf-install without the qelvard1 service: exit $status"
+
 status=0
 "$korvinst" ide-install > /dev/null 2>&1 || status=$?
 [ "$status" = 2 ] || fail "missing SERVICE: exit $status"

@@ -1,5 +1,6 @@
 // korvinst: calls one export of the setup library per invocation, as an
-// installer program would, or shows the filter lists the library manages.
+// installer program would, shows the filter lists the library manages, or
+// registers the Storage Bus performance counters.
 // Exit status: 0 when the export gave 1, 1 when it gave 0, 2 when the
 // command line, the library or the machine file is wrong.
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/korvinst/library.h"
+#include "tools/korvinst/perf_install.h"
 #include "tools/korvinst/show.h"
 
 #if !defined(_WIN32)
@@ -103,6 +105,12 @@ int main(int argc, char** argv) {
       ->add_option("KEYPATH", command.argument, "key path below HKEY_LOCAL_MACHINE")
       ->required();
   app.add_subcommand("show", "the filter lists of the managed classes and their present devices (changes nothing)");
+  std::string perfIni = "qelvperf.ini";
+  app.add_subcommand("perf-install", "the Storage Bus counters of qelvperf.dll: the Performance key of qelvard1, "
+                                     "and the counter names of INI through lodctr")
+      ->add_option("INI", perfIni, "the counters' .ini file, with its symbol file beside it (default qelvperf.ini)");
+  app.add_subcommand("perf-uninstall", "the Storage Bus counters out again: their names (unlodctr) and the "
+                                       "Performance key of qelvard1");
 
   try {
     app.parse(argc, argv);
@@ -123,6 +131,12 @@ int main(int argc, char** argv) {
   if (command.name == "show") {
     std::fputs(korvinst::ShowFilters().c_str(), stdout);
     status = 0;
+  } else if (command.name == "perf-install" || command.name == "perf-uninstall") {
+    std::string report;
+    const bool done = command.name == "perf-install" ? korvinst::PerfInstall(perfIni, &report)
+                                                     : korvinst::PerfUninstall(&report);
+    std::printf("%s: %s\n", command.name.c_str(), report.c_str());
+    status = done ? 0 : kExitFailed;
   } else {
     korvinst::SetupLibrary library;
     std::string error;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Windows build of qelvard1.sys under Wine: installed by qelvard1.inf
-# as a user installs it (rundll32 setupapi,InstallHinfSection), loaded with
+# as a user installs it (rundll32 setupapi,InstallHinfSection), with the
+# counter DLL qelvperf.dll and its Performance key, loaded with
 # each form of "KVFlags", driven by the protocol suite (qelvproto.exe) and
 # by the monitor (qelvmon.exe, its --svg picture checked against its CSV),
 # stopped (DriverUnload) and loaded again.
@@ -17,7 +18,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 arch=$1 tpl=$2 win=$3 run=$4
 need_template "$arch" "$tpl"
-for f in qelvard1.sys qelvard1.inf qelvproto.exe qelvmon.exe; do
+for f in qelvard1.sys qelvard1.inf qelvperf.dll qelvproto.exe qelvmon.exe; do
   [ -f "$win/$f" ] || fail "$win/$f is missing (make windows builds it)"
 done
 
@@ -32,12 +33,14 @@ brief() { tr '\n' ' ' <"$1" | cut -c1-300; cat "$1.err" 2>/dev/null | tr '\n' ' 
 svc='HKLM\System\CurrentControlSet\Services\qelvard1'
 # The INF and the driver in a folder of their own, as shipped.
 dist="$run/dist"
-rm -rf "$dist" && mkdir -p "$dist" && cp "$win/qelvard1.sys" "$win/qelvard1.inf" "$dist/"
+rm -rf "$dist" && mkdir -p "$dist" && cp "$win/qelvard1.sys" "$win/qelvard1.inf" "$win/qelvperf.dll" "$dist/"
 wine_run 120 "$run/inf.out" rundll32 setupapi,InstallHinfSection DefaultInstall 132 "$(winpath "$dist/qelvard1.inf")"
 step "rundll32 setupapi,InstallHinfSection DefaultInstall 132 qelvard1.inf" \
   "$([ $? -eq 0 ] || brief "$run/inf.out")"
 cmp -s "$win/qelvard1.sys" "$prefix/drive_c/windows/system32/drivers/qelvard1.sys"
 step "qelvard1.sys copied to system32\\drivers" "$([ $? -eq 0 ] || echo "missing or different")"
+cmp -s "$win/qelvperf.dll" "$prefix/drive_c/windows/system32/qelvperf.dll"
+step "qelvperf.dll copied to system32" "$([ $? -eq 0 ] || echo "missing or different")"
 
 # services.exe reads its database only when it starts.
 wine_stop
@@ -54,6 +57,11 @@ want='ErrorControl REG_DWORD 0x1;ImagePath REG_EXPAND_SZ \SystemRoot\system32\dr
 want+='Start REG_DWORD 0x0;Type REG_DWORD 0x1;'
 step "service key holds Type 1, Start 0, ErrorControl 1, ImagePath \\SystemRoot\\system32\\drivers\\qelvard1.sys" \
   "$([ "$got" = "$want" ] || echo "got: $got")"
+wine_run 60 "$run/perfkey.out" reg query "$svc\\Performance"
+got=$(grep -E '^ +[A-Za-z]' "$run/perfkey.out" | awk '{print $1, $2, $3}' | sort | tr '\n' ';')
+want='Close REG_SZ CloseBusPerformanceData;Collect REG_SZ CollectBusPerformanceData;Library REG_SZ qelvperf.dll;'
+want+='Open REG_SZ OpenBusPerformanceData;'
+step "Performance key names qelvperf.dll and its Open, Collect and Close" "$([ "$got" = "$want" ] || echo "got: $got")"
 
 # A boot-start driver is loaded by the service manager as it starts; the
 # rounds below start it themselves, so it is stopped first.
