@@ -5,21 +5,31 @@
 
 namespace {
 
-NTSTATUS ControlOpen(HANDLE ProcessId) {
+NTSTATUS ControlOpen(HANDLE ProcessId, PFILE_OBJECT File) {
   // Two opens racing: only one finds the owner empty.
   if (InterlockedCompareExchangePointer(&Driver.OwnerProcessId, ProcessId, NULL) != NULL) {
     return KV_STATUS_ALREADY_OPEN;
   }
+  InterlockedExchangePointer(reinterpret_cast<PVOID*>(&Driver.OwnerFile), File);
   return STATUS_SUCCESS;
 }
 
+// Windows sends no request on a file whose open failed, but a kernel that
+// does (Wine hands out a handle for a refused open and closes it later)
+// must not let it stop or read another monitor's capture.
+BOOLEAN IsOwnerFile(PFILE_OBJECT File) {
+  return InterlockedCompareExchangePointer(&Driver.OwnerProcessId, NULL, NULL) != NULL &&
+         InterlockedCompareExchangePointer(reinterpret_cast<PVOID*>(&Driver.OwnerFile), NULL, NULL) == File;
+}
+
 // Closing ends a running capture; the statistics block is left as it is.
-NTSTATUS ControlClose() {
-  if (InterlockedCompareExchangePointer(&Driver.OwnerProcessId, NULL, NULL) == NULL) return STATUS_SUCCESS;
+NTSTATUS ControlClose(PFILE_OBJECT File) {
+  if (!IsOwnerFile(File)) return STATUS_SUCCESS;
   KIRQL oldIrql;
   KeAcquireSpinLock(&Driver.StatisticsLock, &oldIrql);
   StoreShared(&Driver.CaptureActive, 0);
   KeReleaseSpinLock(&Driver.StatisticsLock, oldIrql);
+  InterlockedExchangePointer(reinterpret_cast<PVOID*>(&Driver.OwnerFile), NULL);
   InterlockedExchangePointer(&Driver.OwnerProcessId, NULL);
   return STATUS_SUCCESS;
 }
@@ -169,13 +179,14 @@ NTSTATUS DispatchControlDevice(PIRP Irp) {
   NTSTATUS status = STATUS_SUCCESS;
   switch (stack->MajorFunction) {
     case IRP_MJ_CREATE:
-      status = ControlOpen(PsGetCurrentProcessId());
+      status = ControlOpen(PsGetCurrentProcessId(), stack->FileObject);
       break;
     case IRP_MJ_CLOSE:
-      status = ControlClose();
+      status = ControlClose(stack->FileObject);
       break;
     case IRP_MJ_DEVICE_CONTROL:
-      status = DispatchDeviceControl(Irp, stack, &information);
+      status = IsOwnerFile(stack->FileObject) ? DispatchDeviceControl(Irp, stack, &information)
+                                              : KV_STATUS_ALREADY_OPEN;
       break;
     default:  // cleanup
       break;

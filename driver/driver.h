@@ -119,6 +119,9 @@ struct DriverWideState {
   // Process that has the control device open, null when none. Changed
   // only by interlocked exchange.
   PVOID OwnerProcessId;
+  // The file object of that open; control requests and the close of any
+  // other file object are not the monitor's. Interlocked, as above.
+  PFILE_OBJECT OwnerFile;
 
   // 1 while a capture start identifies devices, so only one does.
   // Changed only by interlocked exchange.

@@ -39,6 +39,23 @@ TEST_F(ControlTest, SecondOpenFailsFromAnyProcessUntilTheOwnerCloses) {
   EXPECT_TRUE(other.CloseHandle(handle));
 }
 
+// A kernel may send requests on a file whose open was refused (Wine does,
+// and closes it later): they must leave the monitor's capture alone.
+TEST_F(ControlTest, RequestsOnAFileWhoseOpenWasRefusedLeaveTheMonitorsCapture) {
+  ASSERT_EQ(StartCapture(), 0u);
+  FILE_OBJECT refused{};
+  auto stop = TestRequest::DeviceControl(Driver.ControlDevice, IOCTL_KV_STOP_CAPTURE);
+  stop->Stack()->FileObject = &refused;
+  stop->Send();
+  EXPECT_EQ(stop->Status(), KV_STATUS_ALREADY_OPEN);
+  auto close = TestRequest::Major(Driver.ControlDevice, IRP_MJ_CLOSE);
+  close->Stack()->FileObject = &refused;
+  close->Send();
+  EXPECT_EQ(close->Status(), STATUS_SUCCESS);
+  EXPECT_EQ(Driver.CaptureActive, 1);
+  EXPECT_EQ(StopCapture(), 0u);
+}
+
 TEST_F(ControlTest, IdleRefusesStopNameAndRead) {
   BusStatisticsBlock block{};
   EXPECT_EQ(StopCapture(), ErrorOf(KV_STATUS_CAPTURE_INACTIVE));
@@ -255,6 +272,7 @@ class PatternTest : public ControlTest {
     request->Irp()->AssociatedIrp.SystemBuffer = system->data();
     request->Stack()->Parameters.DeviceIoControl.InputBufferLength = inSize;
     request->Stack()->Parameters.DeviceIoControl.OutputBufferLength = outSize;
+    request->Stack()->FileObject = Driver.OwnerFile;  // the monitor's own request
     request->Send();
     return request;
   }
