@@ -104,6 +104,15 @@ class FilterListRegistry : public MachineTest {
     hostreg::Registry::Machine().Open("Lists")->SetValue(name, type, std::move(data));
   }
 
+  // The set of present disks and its first device.
+  static HDEVINFO FirstDisk(SP_DEVINFO_DATA* device) {
+    GUID disk = Guid(kDisk);
+    HDEVINFO set = SetupDiGetClassDevsA(&disk, nullptr, nullptr, DIGCF_PRESENT);
+    device->cbSize = sizeof *device;
+    EXPECT_TRUE(SetupDiEnumDeviceInfo(set, 0, device));
+    return set;
+  }
+
   HKEY key_ = nullptr;
 };
 
@@ -171,11 +180,8 @@ TEST_F(FilterListRegistry, ListIsReadOnlyWhenEveryNameSurvivesTheCodePage) {
 TEST_F(FilterListRegistry, ListWhoseStoredFormCannotBeReadIsNoList) {
   Store("UpperFilters", hostreg::kRegMultiSz, hostreg::EncodeMultiSz({"a"}));
   Given(Device("IDE\\Disk\\1", kDisk, "Disk one", true, MultiSz("LowerFilters", {"a"})));
-  GUID disk = Guid(kDisk);
-  HDEVINFO set = SetupDiGetClassDevsA(&disk, nullptr, nullptr, DIGCF_PRESENT);
   SP_DEVINFO_DATA device{};
-  device.cbSize = sizeof device;
-  ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &device));
+  HDEVINFO set = FirstDisk(&device);
   hostfault::Arm("RegQueryValueExW", -1);
   hostfault::Arm("SetupDiGetDeviceRegistryPropertyW", -1);
   korvset::ReadOutcome value = korvset::ReadOk;
@@ -220,11 +226,8 @@ TEST_F(FilterListRegistry, FailedStoreIsReported) {
 
 TEST_F(FilterListRegistry, DevicePropertyAbsentGivesNullAndPresentEndsInTwoZeros) {
   Given(Device("IDE\\Disk\\1", kDisk, "Disk one", true, MultiSz("LowerFilters", {"f"})));
-  GUID disk = Guid(kDisk);
-  HDEVINFO set = SetupDiGetClassDevsA(&disk, nullptr, nullptr, DIGCF_PRESENT);
   SP_DEVINFO_DATA device{};
-  device.cbSize = sizeof device;
-  ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &device));
+  HDEVINFO set = FirstDisk(&device);
   DWORD type = 0;
   korvset::ReadOutcome outcome = korvset::ReadOk;
 
