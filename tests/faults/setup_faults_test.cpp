@@ -150,6 +150,11 @@ INSTANTIATE_TEST_SUITE_P(
         UnexaminedCase{"DeviceSet", kDiskDevices, ERROR_NOT_ENOUGH_MEMORY, 0, {kDiskA, kDiskB, kDiskC}},
         UnexaminedCase{"DeviceEnumeration", "SetupDiEnumDeviceInfo:IDE\\DiskB\\1", ERROR_NOT_ENOUGH_MEMORY, 0,
                        {kDiskB, kDiskC}},
+        // ReactOS's SetupAPI reports a property the device lacks with the
+        // registry's ERROR_FILE_NOT_FOUND where Windows reports
+        // ERROR_INVALID_DATA: the list is absent, nothing to take out.
+        UnexaminedCase{"DeviceListAbsentOnReactOS", "SetupDiGetDeviceRegistryPropertyA:IDE\\DiskB\\1\\LowerFilters",
+                       ERROR_FILE_NOT_FOUND, 1, {kDiskB}},
         // The names are display text only: the device is still examined.
         UnexaminedCase{"DeviceName", "SetupDiGetDeviceRegistryPropertyA:IDE\\DiskB\\1\\FriendlyName",
                        ERROR_ACCESS_DENIED, 1, {}}),
