@@ -222,17 +222,15 @@ void BuildGuidConfiguration(FuzzedDataProvider& in) {
   }
 }
 
-// Whether the IDE controller class has a description that fits the
-// library's buffer (without one, the IDE exports have nothing to do).
-bool g_ideClassKnown = false;
-
+// A built-in class always has a description, one too long for the
+// library's buffer now and then; a configured one may have none, and then
+// the machine does not know it.
 void BuildClass(FuzzedDataProvider& in, const GUID& guid, bool builtin) {
   if (!builtin && in.ConsumeBool()) return;
   RegKey* key = Registry::Machine().Create(std::string(kClassRoot) + GuidText(guid));
   if (builtin || in.ConsumeBool()) {
     bool tooLong = in.ConsumeIntegralInRange<int>(0, 9) == 0;
     std::string description = tooLong ? std::string(270, 'D') : "Class";
-    if (korvset::SameGuid(guid, korvset::kIdeControllerClassGuid)) g_ideClassKnown = !tooLong;
     key->SetValue("", hostreg::kRegSz, hostreg::EncodeSz(description));
   }
   MaybeSetList(in, key, "UpperFilters");
@@ -481,6 +479,25 @@ void CheckInstallerState(const korvset::ClassFilterInstaller& installer, const S
   }
 }
 
+// Whether the simulated SetupAPI knows the class: its key holds a text
+// description or, failing that, a text class name.
+bool ClassKnown(const Snapshot& snapshot, const GUID& guid) {
+  std::string path = std::string(kClassRoot) + GuidText(guid);
+  const Stored* description = Find(snapshot, path, "");
+  if (description != nullptr && IsText(*description)) return true;
+  const Stored* name = Find(snapshot, path, "Class");
+  return name != nullptr && IsText(*name);
+}
+
+// After a call that reported 1: every class of the list that the machine
+// knows has an item, so no list of the installer's scope went unseen.
+void CheckCoverage(const korvset::ClassFilterInstaller& installer, const korvset::PtrArray<GUID>& guids,
+                   const Snapshot& before) {
+  int known = 0;
+  for (int i = 0; i < guids.Count(); ++i) known += ClassKnown(before, *guids.At(i)) ? 1 : 0;
+  if (installer.Items.Count() != known) Fail("reported success, but a class the machine knows has no item");
+}
+
 // On a double-byte code page: a name that differs from one in the IDE
 // class list only in the letter case of a trail byte, which makes it
 // another name (a compare that folds byte by byte takes it for the same);
@@ -614,12 +631,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!showMessage && !hostwin32::MessageBoxes().empty()) Fail("message box shown without being asked for");
     if (op == Op::kStartupInfo) continue;
     if (result != 0 && result != 1) Fail("result neither 0 nor 1");
-    bool expectSuccess = (op == Op::kInstall || op == Op::kUninstall || (!service.empty() && g_ideClassKnown)) &&
+    bool expectSuccess = (op == Op::kInstall || op == Op::kUninstall || !service.empty()) &&
                          !MayMeetUnrepresentable(op, before);
     if (!faultsArmed && expectSuccess && result != 1) Fail("call failed with no fault armed");
     if (result != 1) continue;
     korvset::SetupApp* app = korvset::Application();
     if (op == Op::kInstall || op == Op::kUninstall) {
+      CheckCoverage(app->BusClassInstaller, app->BusGuids, before);
+      CheckCoverage(app->ClassInstaller, app->ClassGuids, before);
+      CheckCoverage(app->DeviceInstaller, app->ClassGuids, before);
       CheckInstallerState(app->BusClassInstaller, after, faultsArmed);
       CheckInstallerState(app->ClassInstaller, after, faultsArmed);
       CheckInstallerState(app->DeviceInstaller, after, faultsArmed);

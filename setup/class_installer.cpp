@@ -35,20 +35,41 @@ int ClassFilterInstaller::Initialize(int scope, int useLowerFilters, const char*
   return 1;
 }
 
+namespace {
+
+enum ClassKind { ClassKnown, ClassUnknown, ClassUnreadable };
+
+// A class the machine does not know fails with ERROR_INVALID_CLASS on
+// Windows, and on Wine with the ERROR_FILE_NOT_FOUND of the class key it
+// could not open. A description too long for the buffer still belongs to
+// a class the machine has; the item goes without it.
+ClassKind DescribeClass(const GUID* classGuid, char* description, DWORD size) {
+  std::memset(description, 0, size);
+  if (SetupDiGetClassDescriptionA(classGuid, description, size, nullptr)) {
+    description[size - 1] = '\0';
+    return ClassKnown;
+  }
+  description[0] = '\0';
+  DWORD error = GetLastError();
+  if (error == ERROR_INVALID_CLASS || error == ERROR_FILE_NOT_FOUND) return ClassUnknown;
+  return error == ERROR_INSUFFICIENT_BUFFER ? ClassKnown : ClassUnreadable;
+}
+
+}  // namespace
+
 void ClassFilterInstaller::AddClass(const GUID* classGuid) {
   if (!Initialized || classGuid == nullptr) return;
   char description[MAX_PATH];
-  std::memset(description, 0, sizeof description);
-  if (!SetupDiGetClassDescriptionA(classGuid, description, sizeof description, nullptr)) return;
-  description[sizeof description - 1] = '\0';
+  ClassKind kind = DescribeClass(classGuid, description, sizeof description);
+  if (kind == ClassUnknown) return;  // it has no list to manage
 
-  auto* cls = new (std::nothrow) ClassItem;
-  if (cls == nullptr) return;
-  cls->Guid = *classGuid;
-  if (!cls->Name.Assign(description) || !Items.Append(cls)) {
+  auto* cls = kind == ClassKnown ? new (std::nothrow) ClassItem : nullptr;
+  if (cls == nullptr || !cls->Name.Assign(description) || !Items.Append(cls)) {
     delete cls;
+    ++Unexamined;
     return;
   }
+  cls->Guid = *classGuid;
 
   if (Scope != ScopeDevice) {
     cls->Index = ItemCount() - 1;
@@ -61,15 +82,32 @@ void ClassFilterInstaller::AddClass(const GUID* classGuid) {
   }
 
   cls->DeviceSet = SetupDiGetClassDevsA(classGuid, nullptr, nullptr, DIGCF_PRESENT);
-  if (cls->DeviceSet == INVALID_HANDLE_VALUE) return;
-  for (int member = 0;; ++member) {
-    DeviceItem* device = EnumerateDevice(cls->DeviceSet, classGuid, member);
-    if (device == nullptr) break;
+  if (cls->DeviceSet == INVALID_HANDLE_VALUE) {
+    ++Unexamined;
+    return;
+  }
+  AddDevices(cls);
+}
+
+void ClassFilterInstaller::AddDevices(ClassItem* cls) {
+  for (DWORD member = 0;; ++member) {
+    DeviceItem* device = nullptr;
+    DeviceFound found = EnumerateDevice(cls->DeviceSet, member, &device);
+    if (found == DeviceEnd) return;
+    if (found == DeviceNotEnumerated) {
+      ++Unexamined;  // neither it nor the devices after it can be had
+      return;
+    }
+    if (found == DeviceNotBuilt) {
+      ++Unexamined;
+      continue;
+    }
     device->OwnerClass = cls;
     device->Index = ItemCount();
     if (!cls->Devices.Append(device)) {
       delete device;
-      break;
+      ++Unexamined;
+      continue;
     }
     char* list = ReadCurrentList(device->Index, nullptr);
     if (list != nullptr) {
@@ -79,29 +117,36 @@ void ClassFilterInstaller::AddClass(const GUID* classGuid) {
   }
 }
 
-DeviceItem* ClassFilterInstaller::EnumerateDevice(HDEVINFO set, const GUID* classGuid, int member) const {
+ClassFilterInstaller::DeviceFound ClassFilterInstaller::EnumerateDevice(HDEVINFO set, DWORD member,
+                                                                        DeviceItem** device) const {
   SP_DEVINFO_DATA info;
   std::memset(&info, 0, sizeof info);
   info.cbSize = sizeof info;
-  if (!SetupDiEnumDeviceInfo(set, static_cast<DWORD>(member), &info)) return nullptr;
+  if (!SetupDiEnumDeviceInfo(set, member, &info)) {
+    return GetLastError() == ERROR_NO_MORE_ITEMS ? DeviceEnd : DeviceNotEnumerated;
+  }
 
   DWORD type = 0;
-  char* name = ReadDeviceProperty(set, &info, SPDRP_FRIENDLYNAME, &type);
-  if (name == nullptr) name = ReadDeviceProperty(set, &info, SPDRP_DEVICEDESC, &type);
-  if (name == nullptr) return nullptr;  // a nameless device ends its class's enumeration
+  ReadOutcome friendly = ReadOk;
+  ReadOutcome described = ReadOk;
+  char* name = ReadDeviceProperty(set, &info, SPDRP_FRIENDLYNAME, &type, &friendly);
+  if (name == nullptr) name = ReadDeviceProperty(set, &info, SPDRP_DEVICEDESC, &type, &described);
+  // A device that has neither name ends its class's enumeration. One whose
+  // names could not be read is still examined: they are display text only.
+  if (name == nullptr && friendly == ReadAbsent && described == ReadAbsent) return DeviceEnd;
   char* location = ReadDeviceProperty(set, &info, SPDRP_LOCATION_INFORMATION, &type);
 
-  auto* device = new (std::nothrow) DeviceItem;
-  if (device != nullptr) {
-    device->DeviceInfo = info;
-    if (!device->Name.Assign(name) || !device->Location.Assign(location)) {
-      delete device;
-      device = nullptr;
-    }
-  }
+  auto* item = new (std::nothrow) DeviceItem;
+  bool built = item != nullptr && item->Name.Assign(name) && item->Location.Assign(location);
   std::free(name);
   std::free(location);
-  return device;
+  if (!built) {
+    delete item;
+    return DeviceNotBuilt;
+  }
+  item->DeviceInfo = info;
+  *device = item;
+  return DeviceBuilt;
 }
 
 int ClassFilterInstaller::ItemCount() const {
@@ -246,7 +291,7 @@ int ClassFilterInstaller::ApplyAll(int* written) {
     *written |= itemWritten;
     result &= itemResult;
   }
-  return result;
+  return Unexamined == 0 ? result : 0;
 }
 
 }  // namespace korvset

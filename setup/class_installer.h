@@ -62,6 +62,8 @@ class ClassFilterInstaller {
   // Null for an index outside 0 .. ItemCount()-1.
   FilterItem* ItemAt(int index) const;
   FilterItem* SetInstall(int index, int install);
+  // 1 when every item reached its state and every class and device of
+  // the installer's scope was examined.
   int ApplyAll(int* written);
 
   // Forgets the device information sets without closing them, for a
@@ -75,13 +77,20 @@ class ClassFilterInstaller {
   int UseLowerFilters = 0;
   AnsiString ServiceName;
   int Initialized = 0;
+  // Classes and devices that AddClass could not examine (a SetupAPI call
+  // or memory failed): their lists keep whatever they hold. A class the
+  // machine does not know is not one of them.
+  int Unexamined = 0;
 
  private:
+  enum DeviceFound { DeviceBuilt, DeviceEnd, DeviceNotEnumerated, DeviceNotBuilt };
+
   char* ReadCurrentList(int index, ReadOutcome* outcome) const;
   char* BuildNewList(const FilterItem* item, int install, int* failed) const;
   int ApplyClassItem(ClassItem* item, int install, int* written);
   int ApplyDeviceItem(DeviceItem* item, int install, int* written);
-  DeviceItem* EnumerateDevice(HDEVINFO set, const GUID* classGuid, int member) const;
+  void AddDevices(ClassItem* cls);
+  DeviceFound EnumerateDevice(HDEVINFO set, DWORD member, DeviceItem** device) const;
   DeviceItem* FindDevice(int ordinal) const;
   const char* ListName() const { return UseLowerFilters ? "LowerFilters" : "UpperFilters"; }
   DWORD ListProperty() const { return UseLowerFilters ? SPDRP_LOWERFILTERS : SPDRP_UPPERFILTERS; }

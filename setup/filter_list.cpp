@@ -191,12 +191,14 @@ int WriteFilterValue(HKEY key, const char* valueName, const char* list) {
 namespace {
 
 // What a failed property probe tells of the property: ERROR_INVALID_DATA
-// is an absent property; ERROR_NO_SUCH_DEVINST (Windows) and
-// ERROR_KEY_DELETED (Wine, whose device key was deleted under it) a device
-// that no longer exists.
+// (Windows) and ERROR_FILE_NOT_FOUND (ReactOS, which passes on what its
+// registry read of the value gave) are an absent property;
+// ERROR_NO_SUCH_DEVINST (Windows) and ERROR_KEY_DELETED (Wine, whose
+// device key was deleted under it) a device that no longer exists.
 ReadOutcome PropertyErrorOutcome(DWORD error) {
   switch (error) {
-    case ERROR_INVALID_DATA: return ReadAbsent;
+    case ERROR_INVALID_DATA:
+    case ERROR_FILE_NOT_FOUND: return ReadAbsent;
     case ERROR_NO_SUCH_DEVINST:
     case ERROR_KEY_DELETED: return ReadGone;
     default: return ReadFailed;

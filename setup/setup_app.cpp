@@ -20,9 +20,11 @@ int Contains(const PtrArray<GUID>& list, const GUID& guid) {
   return 0;
 }
 
-void AppendCopy(PtrArray<GUID>& list, const GUID& guid) {
+int AppendCopy(PtrArray<GUID>& list, const GUID& guid) {
   GUID* copy = new (std::nothrow) GUID(guid);
-  if (copy != nullptr && !list.Append(copy)) delete copy;
+  if (copy != nullptr && list.Append(copy)) return 1;
+  delete copy;
+  return 0;
 }
 
 void SetAll(ClassFilterInstaller& installer, int install) {
@@ -31,6 +33,10 @@ void SetAll(ClassFilterInstaller& installer, int install) {
 
 }  // namespace
 
+void SetupApp::KeepGuid(PtrArray<GUID>& list, const GUID& guid) {
+  if (!AppendCopy(list, guid)) ++LostGuids;
+}
+
 void SetupApp::LoadGuidList(PtrArray<GUID>& list, const char* stem) {
   HKEY key = nullptr;
   if (!OpenGuidKey(&key)) return;
@@ -38,15 +44,15 @@ void SetupApp::LoadGuidList(PtrArray<GUID>& list, const char* stem) {
     GUID guid;
     GuidValue got = ReadConfiguredGuid(key, stem, n, &guid);
     if (got == GuidValueEnd) break;
-    if (got == GuidValueRead && !Contains(list, guid)) AppendCopy(list, guid);
+    if (got == GuidValueRead && !Contains(list, guid)) KeepGuid(list, guid);
   }
   RegCloseKey(key);
 }
 
 int SetupApp::Startup() {
-  for (const GUID& guid : kBuiltinBusGuids) AppendCopy(BusGuids, guid);
+  for (const GUID& guid : kBuiltinBusGuids) KeepGuid(BusGuids, guid);
   LoadGuidList(BusGuids, "BusGuid");
-  for (const GUID& guid : kBuiltinClassGuids) AppendCopy(ClassGuids, guid);
+  for (const GUID& guid : kBuiltinClassGuids) KeepGuid(ClassGuids, guid);
   LoadGuidList(ClassGuids, "ClassGuid");
 
   BusClassInstaller.Initialize(ScopeBusClass, 0, kBusFilterService);
@@ -73,7 +79,7 @@ int SetupApp::InstallForScope(int scope) {
   int bus = BusClassInstaller.ApplyAll(&written);
   int cls = ClassInstaller.ApplyAll(&written);
   int dev = DeviceInstaller.ApplyAll(&written);
-  return bus & cls & dev;
+  return bus & cls & dev & (LostGuids == 0 ? 1 : 0);
 }
 
 int SetupApp::UninstallAll() {
@@ -84,7 +90,7 @@ int SetupApp::UninstallAll() {
   int bus = BusClassInstaller.ApplyAll(&written);
   int cls = ClassInstaller.ApplyAll(&written);
   int dev = DeviceInstaller.ApplyAll(&written);
-  return bus & cls & dev;
+  return bus & cls & dev & (LostGuids == 0 ? 1 : 0);
 }
 
 int StartupInfoRecord::WriteDwordValue(const char* valueName, DWORD value) {

@@ -38,9 +38,13 @@ class SetupApp {
   ClassFilterInstaller DeviceInstaller;    // LowerFilters of every present storage device
   PtrArray<GUID> BusGuids;                 // owned
   PtrArray<GUID> ClassGuids;               // owned
+  // GUIDs that could not be kept for want of memory: classes that no
+  // installer examines, so no install or uninstall can report success.
+  int LostGuids = 0;
 
  private:
   static void FreeGuids(PtrArray<GUID>& list);
+  void KeepGuid(PtrArray<GUID>& list, const GUID& guid);
 };
 
 struct StartupInfoRecord {

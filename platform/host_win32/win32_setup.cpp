@@ -28,11 +28,16 @@ thread_local DWORD t_last_error = ERROR_SUCCESS;
 
 std::recursive_mutex& TreeMutex() { return Registry::Machine().Mutex(); }
 
-// Asks the fault plan about the call by its name and by what it works on.
-bool Injected(const char* function, const std::string& target) {
-  bool by_name = hostfault::ShouldFail(function);
-  bool by_target = !target.empty() && hostfault::ShouldFail(std::string(function) + ":" + target);
-  return by_name || by_target;
+// Asks the fault plan about the call by its name and by what it works on:
+// ERROR_SUCCESS when the call goes ahead, else the error it fails with.
+DWORD Injected(const char* function, const std::string& target) {
+  uint32_t name_error = 0;
+  uint32_t target_error = 0;
+  bool by_name = hostfault::ShouldFail(function, &name_error);
+  bool by_target = !target.empty() && hostfault::ShouldFail(std::string(function) + ":" + target, &target_error);
+  if (!by_name && !by_target) return ERROR_SUCCESS;
+  if (target_error != 0) return target_error;
+  return name_error != 0 ? name_error : ERROR_ACCESS_DENIED;
 }
 
 // Sets the thread's last error and gives the call's failure result.
@@ -175,7 +180,7 @@ LONG SubkeyPath(const char* function, HKEY handle, LPCSTR subkey, PHKEY result, 
   if (!LookupKey(handle, parent)) return ERROR_INVALID_HANDLE;
   LONG status = JoinPath(parent->path, subkey, path);
   if (status != ERROR_SUCCESS) return status;
-  return Injected(function, *path) ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+  return static_cast<LONG>(Injected(function, *path));
 }
 
 LONG OpenSubkey(const char* function, HKEY handle, LPCSTR subkey, REGSAM access, PHKEY result) {
@@ -196,14 +201,14 @@ LONG ResolveForValue(const char* function, HKEY handle, REGSAM need, LPCSTR name
   KeyHandle info;
   LONG status = ResolveKey(handle, need, key, &info);
   if (status != ERROR_SUCCESS) return status;
-  return Injected(function, ValueTarget(info, name)) ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+  return static_cast<LONG>(Injected(function, ValueTarget(info, name)));
 }
 
 LONG ResolveForKey(const char* function, HKEY handle, REGSAM need, RegKey** key) {
   KeyHandle info;
   LONG status = ResolveKey(handle, need, key, &info);
   if (status != ERROR_SUCCESS) return status;
-  return Injected(function, info.path) ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+  return static_cast<LONG>(Injected(function, info.path));
 }
 
 // --------------------------------------------------------- device sets
@@ -613,7 +618,7 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
 BOOL WINAPI SetupDiGetClassDescriptionA(const GUID* ClassGuid, PSTR ClassDescription, DWORD ClassDescriptionSize,
                                         PDWORD RequiredSize) {
   if (ClassGuid == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  if (Injected("SetupDiGetClassDescriptionA", hostwin32::GuidText(*ClassGuid))) return Fail(ERROR_ACCESS_DENIED);
+  if (DWORD error = Injected("SetupDiGetClassDescriptionA", hostwin32::GuidText(*ClassGuid))) return Fail(error);
   std::lock_guard<std::recursive_mutex> tree(TreeMutex());
   RegKey* key = Registry::Machine().Open(hostwin32::ClassKeyPath(*ClassGuid));
   const hostreg::RegValue* value = key == nullptr ? nullptr : key->Value("");
@@ -634,7 +639,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
     return FailWith(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   }
   std::string classText = (Flags & DIGCF_ALLCLASSES) != 0 ? std::string() : hostwin32::GuidText(*ClassGuid);
-  if (Injected("SetupDiGetClassDevsA", classText)) return FailWith(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+  if (DWORD error = Injected("SetupDiGetClassDevsA", classText)) return FailWith(error, INVALID_HANDLE_VALUE);
   auto set = std::make_unique<DevInfoSet>();
   {
     std::lock_guard<std::recursive_mutex> tree(TreeMutex());
@@ -665,7 +670,7 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP
   }
   if (MemberIndex >= set->instances.size()) return Fail(ERROR_NO_MORE_ITEMS);
   const std::string& instance = set->instances[MemberIndex];
-  if (Injected("SetupDiEnumDeviceInfo", instance)) return Fail(ERROR_ACCESS_DENIED);
+  if (DWORD error = Injected("SetupDiEnumDeviceInfo", instance)) return Fail(error);
   GUID guid{};
   {
     std::lock_guard<std::recursive_mutex> tree(TreeMutex());
@@ -699,7 +704,7 @@ BOOL GetDeviceProperty(const char* function, bool ansi, HDEVINFO DeviceInfoSet, 
   const char* name = PropertyValueName(Property);
   if (name == nullptr) return Fail(ERROR_INVALID_REG_PROPERTY);
   if (PropertyBuffer == nullptr && PropertyBufferSize != 0) return Fail(ERROR_INVALID_USER_BUFFER);
-  if (Injected(function, *instance + "\\" + name)) return Fail(ERROR_ACCESS_DENIED);
+  if (DWORD error = Injected(function, *instance + "\\" + name)) return Fail(error);
   std::lock_guard<std::recursive_mutex> tree(TreeMutex());
   RegKey* key = Registry::Machine().Open(hostwin32::EnumKeyPath(*instance));
   if (key == nullptr) return Fail(ERROR_NO_SUCH_DEVINST);
@@ -743,7 +748,7 @@ BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
   if (!PropertyWritable(Property)) return Fail(ERROR_INVALID_REG_PROPERTY);
   if (PropertyBuffer == nullptr && PropertyBufferSize != 0) return Fail(ERROR_INVALID_PARAMETER);
   const char* name = PropertyValueName(Property);
-  if (Injected("SetupDiSetDeviceRegistryPropertyA", *instance + "\\" + name)) return Fail(ERROR_ACCESS_DENIED);
+  if (DWORD error = Injected("SetupDiSetDeviceRegistryPropertyA", *instance + "\\" + name)) return Fail(error);
   std::lock_guard<std::recursive_mutex> tree(TreeMutex());
   RegKey* key = Registry::Machine().Open(hostwin32::EnumKeyPath(*instance));
   if (key == nullptr) return Fail(ERROR_NO_SUCH_DEVINST);
@@ -760,8 +765,8 @@ BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
 HKEY WINAPI SetupDiOpenClassRegKey(const GUID* ClassGuid, REGSAM samDesired) {
   if (ClassGuid == nullptr) return FailWith(ERROR_INVALID_PARAMETER, kInvalidKey);
   std::string path = hostwin32::ClassKeyPath(*ClassGuid);
-  if (Injected("SetupDiOpenClassRegKey", hostwin32::GuidText(*ClassGuid))) {
-    return FailWith(ERROR_ACCESS_DENIED, kInvalidKey);
+  if (DWORD error = Injected("SetupDiOpenClassRegKey", hostwin32::GuidText(*ClassGuid))) {
+    return FailWith(error, kInvalidKey);
   }
   std::lock_guard<std::recursive_mutex> tree(TreeMutex());
   if (Registry::Machine().Open(path) == nullptr) return FailWith(ERROR_INVALID_CLASS, kInvalidKey);

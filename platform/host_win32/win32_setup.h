@@ -17,8 +17,9 @@
 // and what it works on: the key path and value name for registry values
 // ("RegSetValueExA:System\...\{GUID}\UpperFilters"), the device instance
 // id and value name for device properties, the braced GUID for class
-// calls. An injected failure returns ERROR_ACCESS_DENIED (5), or for the
-// calls that return a handle or BOOL, that error through GetLastError.
+// calls. An injected failure returns ERROR_ACCESS_DENIED (5), or the error
+// the plan was armed with (hostfault::ArmWithError); the calls that return
+// a handle or BOOL give it through GetLastError.
 #pragma once
 
 #include <cstddef>

@@ -3,6 +3,7 @@
 // out), every other item is still applied, and no list loses a name.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -74,18 +75,6 @@ TEST_F(SetupFaultsTest, LastNameThatCannotBeDeletedFailsTheCallAndTheOtherListsA
   EXPECT_EQ(List(ClassKey(kSbp2), "UpperFilters"), std::vector<std::string>{"korvflt1"});
 }
 
-TEST_F(SetupFaultsTest, ClassWhoseDescriptionCannotBeReadIsLeftOutAndTheRestInstalled) {
-  SetList(ClassKey(kScsi), "UpperFilters", {"scsiflt"});
-  hostfault::Arm(std::string("SetupDiGetClassDescriptionA:") + kScsi, -1);
-
-  EXPECT_EQ(KV_InstallBusFilters(nullptr, 0), 1);
-
-  EXPECT_EQ(List(ClassKey(kScsi), "UpperFilters"), std::vector<std::string>{"scsiflt"});
-  for (const char* guid : {kIde, kUsb, kSbp2}) {
-    EXPECT_EQ(List(ClassKey(guid), "UpperFilters"), std::vector<std::string>{"korvflt1"}) << guid;
-  }
-}
-
 TEST_F(SetupFaultsTest, UnopenableGuidKeyLeavesTheBuiltInClassesOnly) {
   registry_.Create("Software\\Orlenta Software\\Korvelware\\GUIDs")
       ->SetValue("BusGuid0", hostreg::kRegSz, hostreg::EncodeSz(kExtra));
@@ -98,18 +87,87 @@ TEST_F(SetupFaultsTest, UnopenableGuidKeyLeavesTheBuiltInClassesOnly) {
   EXPECT_EQ(List(ClassKey(kIde), "UpperFilters"), std::vector<std::string>{"korvflt1"});
 }
 
-TEST_F(SetupFaultsTest, DeviceThatCannotBeEnumeratedEndsItsClassAndTheOthersAreStillCleaned) {
+// A class or device of the call's scope that could not be examined keeps
+// what its list holds, so the call reports 0; the other lists are still
+// brought to their state. A class the machine does not know has no list to
+// leave behind and fails nothing.
+struct UnexaminedCase {
+  const char* what;
+  std::string fault;  // operation:target
+  uint32_t error;
+  int result;
+  std::vector<std::string> stillNamed;  // keys whose list keeps korvflt1
+};
+
+void PrintTo(const UnexaminedCase& c, std::ostream* out) { *out << c.what; }
+
+class UnexaminedTest : public SetupFaultsTest, public ::testing::WithParamInterface<UnexaminedCase> {};
+
+TEST_P(UnexaminedTest, UninstallReportsZeroWhileAListItCouldNotSeeNamesTheFilter) {
+  for (const char* guid : {kIde, kScsi, kUsb, kSbp2}) SetList(ClassKey(guid), "UpperFilters", {"korvflt1"});
+  SetList(ClassKey(kDisk), "LowerFilters", {"korvflt1"});
   AddDisk("IDE\\DiskA\\1", "Disk A");
   AddDisk("IDE\\DiskB\\1", "Disk B");
   AddDisk("SCSI\\DiskC\\1", "Disk C");
-  hostfault::Arm("SetupDiEnumDeviceInfo:IDE\\DiskB\\1", -1);
+  hostfault::ArmWithError(GetParam().fault, GetParam().error, -1);
 
-  EXPECT_EQ(KV_InstallBusFilters(nullptr, 0), 1);
+  EXPECT_EQ(KV_UninstallBusFilters(nullptr, 0), GetParam().result);
 
-  EXPECT_EQ(korvset::Application()->DeviceInstaller.ItemCount(), 1);
-  EXPECT_EQ(List(DeviceKey("IDE\\DiskA\\1"), "LowerFilters"), std::vector<std::string>{"other"});
-  EXPECT_EQ(List(DeviceKey("IDE\\DiskB\\1"), "LowerFilters"), (std::vector<std::string>{"korvflt1", "other"}));
-  EXPECT_EQ(List(DeviceKey("SCSI\\DiskC\\1"), "LowerFilters"), (std::vector<std::string>{"korvflt1", "other"}));
+  std::vector<std::string> named;
+  for (const char* guid : {kIde, kScsi, kUsb, kSbp2}) {
+    if (List(ClassKey(guid), "UpperFilters") == std::vector<std::string>{"korvflt1"}) named.push_back(ClassKey(guid));
+  }
+  if (List(ClassKey(kDisk), "LowerFilters") == std::vector<std::string>{"korvflt1"}) named.push_back(ClassKey(kDisk));
+  for (const char* id : {"IDE\\DiskA\\1", "IDE\\DiskB\\1", "SCSI\\DiskC\\1"}) {
+    std::vector<std::string> list = List(DeviceKey(id), "LowerFilters");
+    if (list != std::vector<std::string>{"other"}) {
+      EXPECT_EQ(list, (std::vector<std::string>{"korvflt1", "other"})) << id;
+      named.push_back(DeviceKey(id));
+    }
+  }
+  EXPECT_EQ(named, GetParam().stillNamed);
+}
+
+const std::string kScsiKey = ClassKey(kScsi);
+const std::string kDiskKey = ClassKey(kDisk);
+const std::string kDiskA = DeviceKey("IDE\\DiskA\\1");
+const std::string kDiskB = DeviceKey("IDE\\DiskB\\1");
+const std::string kDiskC = DeviceKey("SCSI\\DiskC\\1");
+const std::string kScsiDescription = std::string("SetupDiGetClassDescriptionA:") + kScsi;
+const std::string kDiskDescription = std::string("SetupDiGetClassDescriptionA:") + kDisk;
+const std::string kDiskDevices = std::string("SetupDiGetClassDevsA:") + kDisk;
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, UnexaminedTest,
+    ::testing::Values(
+        UnexaminedCase{"BusClassDescription", kScsiDescription, ERROR_NOT_ENOUGH_MEMORY, 0, {kScsiKey}},
+        UnexaminedCase{"StorageClassDescription", kDiskDescription, ERROR_NOT_ENOUGH_MEMORY, 0,
+                       {kDiskKey, kDiskA, kDiskB, kDiskC}},
+        UnexaminedCase{"UnknownBusClass", kScsiDescription, ERROR_INVALID_CLASS, 1, {kScsiKey}},
+        // Wine's SetupAPI reports the missing class key's ERROR_FILE_NOT_FOUND
+        // where Windows reports ERROR_INVALID_CLASS.
+        UnexaminedCase{"UnknownBusClassOnWine", kScsiDescription, ERROR_FILE_NOT_FOUND, 1, {kScsiKey}},
+        UnexaminedCase{"DeviceSet", kDiskDevices, ERROR_NOT_ENOUGH_MEMORY, 0, {kDiskA, kDiskB, kDiskC}},
+        UnexaminedCase{"DeviceEnumeration", "SetupDiEnumDeviceInfo:IDE\\DiskB\\1", ERROR_NOT_ENOUGH_MEMORY, 0,
+                       {kDiskB, kDiskC}},
+        // ReactOS's SetupAPI reports a property the device lacks with the
+        // registry's ERROR_FILE_NOT_FOUND where Windows reports
+        // ERROR_INVALID_DATA: the list is absent, nothing to take out.
+        UnexaminedCase{"DeviceListAbsentOnReactOS", "SetupDiGetDeviceRegistryPropertyA:IDE\\DiskB\\1\\LowerFilters",
+                       ERROR_FILE_NOT_FOUND, 1, {kDiskB}},
+        // The names are display text only: the device is still examined.
+        UnexaminedCase{"DeviceName", "SetupDiGetDeviceRegistryPropertyA:IDE\\DiskB\\1\\FriendlyName",
+                       ERROR_ACCESS_DENIED, 1, {}}),
+    [](const ::testing::TestParamInfo<UnexaminedCase>& param_info) { return std::string(param_info.param.what); });
+
+TEST_F(SetupFaultsTest, IdeExportsGiveZeroAndWriteNothingWhenTheIdeClassCannotBeExamined) {
+  SetList(ClassKey(kIde), "UpperFilters", {"myflt"});
+  hostfault::ArmWithError(std::string("SetupDiGetClassDescriptionA:") + kIde, ERROR_NOT_ENOUGH_MEMORY, -1);
+
+  EXPECT_EQ(IDE_UninstallFilter(nullptr, "myflt", 0), 0);
+  EXPECT_EQ(IDE_InstallFilter(nullptr, "other", 0), 0);
+
+  EXPECT_EQ(List(ClassKey(kIde), "UpperFilters"), std::vector<std::string>{"myflt"});
 }
 
 TEST_F(SetupFaultsTest, EmptyServiceNameIsRefusedAndTheIdeListKeepsEveryName) {

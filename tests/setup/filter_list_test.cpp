@@ -104,6 +104,15 @@ class FilterListRegistry : public MachineTest {
     hostreg::Registry::Machine().Open("Lists")->SetValue(name, type, std::move(data));
   }
 
+  // The set of present disks and its first device.
+  static HDEVINFO FirstDisk(SP_DEVINFO_DATA* device) {
+    GUID disk = Guid(kDisk);
+    HDEVINFO set = SetupDiGetClassDevsA(&disk, nullptr, nullptr, DIGCF_PRESENT);
+    device->cbSize = sizeof *device;
+    EXPECT_TRUE(SetupDiEnumDeviceInfo(set, 0, device));
+    return set;
+  }
+
   HKEY key_ = nullptr;
 };
 
@@ -166,6 +175,26 @@ TEST_F(FilterListRegistry, ListIsReadOnlyWhenEveryNameSurvivesTheCodePage) {
   std::free(binary);
 }
 
+// Whether a list read in ANSI form is faithful is told by its stored
+// units: when they cannot be read, it is no list.
+TEST_F(FilterListRegistry, ListWhoseStoredFormCannotBeReadIsNoList) {
+  Store("UpperFilters", hostreg::kRegMultiSz, hostreg::EncodeMultiSz({"a"}));
+  Given(Device("IDE\\Disk\\1", kDisk, "Disk one", true, MultiSz("LowerFilters", {"a"})));
+  SP_DEVINFO_DATA device{};
+  HDEVINFO set = FirstDisk(&device);
+  hostfault::Arm("RegQueryValueExW", -1);
+  hostfault::Arm("SetupDiGetDeviceRegistryPropertyW", -1);
+  korvset::ReadOutcome value = korvset::ReadOk;
+  korvset::ReadOutcome property = korvset::ReadOk;
+
+  EXPECT_EQ(korvset::ReadFilterValue(key_, "UpperFilters", &value), nullptr);
+  EXPECT_EQ(korvset::ReadDeviceFilterList(set, &device, SPDRP_LOWERFILTERS, &property), nullptr);
+
+  EXPECT_EQ(value, korvset::ReadFailed);
+  EXPECT_EQ(property, korvset::ReadFailed);
+  SetupDiDestroyDeviceInfoList(set);
+}
+
 TEST_F(FilterListRegistry, AbsentAndUnreadableValuesGiveNoListButDifferentOutcomes) {
   Store("UpperFilters", hostreg::kRegMultiSz, hostreg::EncodeMultiSz({"a"}));
   korvset::ReadOutcome absent = korvset::ReadOk;
@@ -197,11 +226,8 @@ TEST_F(FilterListRegistry, FailedStoreIsReported) {
 
 TEST_F(FilterListRegistry, DevicePropertyAbsentGivesNullAndPresentEndsInTwoZeros) {
   Given(Device("IDE\\Disk\\1", kDisk, "Disk one", true, MultiSz("LowerFilters", {"f"})));
-  GUID disk = Guid(kDisk);
-  HDEVINFO set = SetupDiGetClassDevsA(&disk, nullptr, nullptr, DIGCF_PRESENT);
   SP_DEVINFO_DATA device{};
-  device.cbSize = sizeof device;
-  ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &device));
+  HDEVINFO set = FirstDisk(&device);
   DWORD type = 0;
   korvset::ReadOutcome outcome = korvset::ReadOk;
 
@@ -234,6 +260,27 @@ TEST(PtrArray, GrowsByOneFirstThenByAnEighthBetweenFourAnd1024) {
   EXPECT_EQ(array.Capacity(), 100);
   EXPECT_EQ(array.At(60), nullptr);
   EXPECT_EQ(array.At(-1), nullptr);
+}
+
+// The slot after the last element is none: neither where the storage ends
+// with the last element (read past it, it is reported under ASan) nor
+// where the storage has room left, filled here with what a block of the
+// same size left behind (the allocator hands back the block just freed).
+TEST(PtrArray, NoElementAtTheCount) {
+  int value = 0;
+  korvset::PtrArray<int> full;
+  ASSERT_EQ(full.Append(&value), 1);
+  ASSERT_EQ(full.Capacity(), full.Count());
+  EXPECT_EQ(full.At(1), nullptr);
+
+  constexpr size_t kSlots = 8;
+  auto* stale = static_cast<volatile unsigned char*>(std::malloc(kSlots * sizeof(void*)));
+  for (size_t i = 0; i < kSlots * sizeof(void*); ++i) stale[i] = 0xA5;
+  std::free(const_cast<unsigned char*>(stale));
+  korvset::PtrArray<int> roomy;
+  ASSERT_EQ(roomy.Reserve(kSlots), 1);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(roomy.Append(&value), 1);
+  EXPECT_EQ(roomy.At(3), nullptr);
 }
 
 TEST(PtrArray, GrowthStepStopsAt1024) {

@@ -57,15 +57,19 @@ TEST_F(InstallerTest, UninitializedInstallerIgnoresClassesAndAppliesNothing) {
   EXPECT_EQ(written_, 0);
 }
 
-TEST_F(InstallerTest, ClassWithoutDescriptionGetsNoItem) {
-  Given(Class(kIde, "IDE") + Class(kUsb, "USB"));
+// A class the machine does not know has no list and fails nothing; one
+// whose description is too long for the buffer is a class it has.
+TEST_F(InstallerTest, OnlyAClassTheMachineDoesNotKnowGetsNoItem) {
+  Given(Class(kIde, "IDE") + Class(kUsb, "USB") + Class(kSbp2, std::string(300, 'D')));
 
-  Build(ScopeClass, 0, {kIde, kScsi, kUsb});
+  Build(ScopeClass, 0, {kIde, kScsi, kUsb, kSbp2});
 
-  ASSERT_EQ(installer_->ItemCount(), 2);
+  ASSERT_EQ(installer_->ItemCount(), 3);
   EXPECT_STREQ(installer_->ItemAt(0)->Name.Text(), "IDE");
   EXPECT_STREQ(installer_->ItemAt(1)->Name.Text(), "USB");
   EXPECT_EQ(installer_->ItemAt(1)->Index, 1);
+  EXPECT_STREQ(installer_->ItemAt(2)->Name.Text(), "");
+  EXPECT_EQ(Apply(), 1);
 }
 
 TEST_F(InstallerTest, AddClassPresetsInstallFromTheListFound) {
