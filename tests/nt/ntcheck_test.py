@@ -70,6 +70,15 @@ class SerialLogTest(unittest.TestCase):
         start = "QNT request hotplug-add\n(/usbstor/fdo.c:219) USBSTOR_FdoHandleStartDevice failed to select\n"
         self.assertIn("USBSTOR_FdoHandleStartDevice failed", ntcheck.hot_plug_failure(start))
 
+    def test_a_stick_usbport_did_not_start_at_boot_is_retried_only_when_a_check_failed(self):
+        timeout = "(/usbport/endpoint.c:1098) Timeout State 0\n"
+        failed = timeout + "QNT fail USB stick|no USB stick found\n"
+        self.assertIn("Timeout State 0", ntcheck.retry_reason("end", failed))
+        self.assertEqual(ntcheck.retry_reason("end", timeout + "QNT ok USB stick|\n"), "")
+        after_plug = "QNT request hotplug-add\n" + failed
+        self.assertEqual(ntcheck.retry_reason("end", after_plug), "")
+        self.assertIn("0x139", ntcheck.retry_reason("bugcheck", CRASH_LOG))
+
     def test_the_tail_of_a_hung_guest_is_its_last_lines(self):
         log = "\n".join(f"line {n}" for n in range(40)) + "\n\n"
         self.assertEqual(ntcheck.log_tail(log, 3), "line 37 | line 38 | line 39")

@@ -338,6 +338,28 @@ def hot_plug_failure(log):
     return ""
 
 
+def boot_stick_failure(log):
+    """The line telling of usbport's timeout or usbstor's failed start
+    before any hot plug, when the guest then failed a check; else "".
+    That boot's stick never started, whatever the driver did, and the
+    boot is tried again like one that usbport crashed."""
+    if "QNT fail " not in log:
+        return ""
+    at = log.find("QNT request hotplug-add")
+    for line in log[:at if at >= 0 else len(log)].split("\n"):
+        if any(marker in line for marker in HOT_PLUG_FAILURES):
+            return line.strip()
+    return ""
+
+
+def retry_reason(outcome, log):
+    """Why a boot is tried again, or "" when its result stands."""
+    if outcome == "bugcheck" and usbport_crash(log):
+        return "ReactOS's usbport bugchecked (0x139)"
+    failure = boot_stick_failure(log)
+    return f"ReactOS's USB stack did not start the stick at boot ({failure})" if failure else ""
+
+
 def hot_plug(boot, what):
     if what == "hotplug-add":
         boot.monitor_command("device_add usb-storage,bus=ehci.0,drive=hot,id=hotstick")
@@ -555,10 +577,11 @@ def main():
         boot = Boot(out, plan, iso)
         outcome, seconds = boot.run(hot_plug)
         for attempt in range(1, USBPORT_RETRIES + 1):
-            if outcome != "bugcheck" or not usbport_crash(boot.read_log()):
+            why = retry_reason(outcome, boot.read_log())
+            if not why:
                 break
-            os.replace(boot.log_path, boot.log_path.replace(".log", f"-usbport-crash-{attempt}.log"))
-            report.line("RETRY", f"[{plan}]", f"ReactOS's usbport bugchecked (0x139) after {seconds:.1f} s; "
+            os.replace(boot.log_path, boot.log_path.replace(".log", f"-usbport-{attempt}.log"))
+            report.line("RETRY", f"[{plan}]", f"{why} after {seconds:.1f} s; "
                         f"booting again ({attempt} of {USBPORT_RETRIES})")
             boot = Boot(out, plan, iso)
             outcome, seconds = boot.run(hot_plug)
