@@ -93,6 +93,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "qelvmon: --count: must be a whole number of intervals, at least 1"},
         BadCase{"UnknownFormat", {"--format", "xml"}, "qelvmon: --format: must be table, csv or json"},
         BadCase{"MissingValue", {"--interval"}, "qelvmon: --interval: 1 required SECONDS missing"},
+        // "--svg=" is an empty file name, not a name still to come.
+        BadCase{"EmptySvgName", {"--svg=", "-c", "1"}, "qelvmon: --svg: needs a file name"},
         BadCase{"UnknownOption", {"--bogus"},
                 "qelvmon: The following argument was not expected: --bogus"}),
     [](const testing::TestParamInfo<BadCase>& param_info) { return param_info.param.name; });

@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/cli_args.h"
 #include "tools/korvinst/library.h"
 #include "tools/korvinst/perf_install.h"
 #include "tools/korvinst/show.h"
@@ -113,7 +114,7 @@ int main(int argc, char** argv) {
                                        "Performance key of qelvard1");
 
   try {
-    app.parse(argc, argv);
+    app.parse(tools::Cli11Arguments(std::vector<std::string>(argv + 1, argv + argc)));
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {

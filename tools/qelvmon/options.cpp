@@ -1,4 +1,5 @@
 #include "qelvmon/options.h"
+#include "tools/cli_args.h"
 
 #include <CLI/CLI.hpp>
 #include <cmath>
@@ -72,8 +73,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, std::ostream&
           [](std::string& text) -> std::string { return text.empty() ? "needs a file name" : std::string{}; },
           ""));
 
-  // CLI11 wants the arguments in reverse order when given as a vector.
-  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  std::vector<std::string> reversed = tools::Cli11Arguments(args);
   try {
     app.parse(reversed);
   } catch (const CLI::ParseError& e) {

@@ -1,4 +1,5 @@
 #include "qelvsim/options.h"
+#include "tools/cli_args.h"
 
 #include <CLI/CLI.hpp>
 #include <cmath>
@@ -154,15 +155,7 @@ int ParseOptions(int argc, const char* const* argv, SimOptions* options, std::os
       ->needs(replay)
       ->group(replay_group);
 
-  // CLI11 takes a vector of arguments last first. It reads "--svg=" as
-  // "--svg" waiting for a value; scripts mean an empty one by it.
-  std::vector<std::string> reversed;
-  for (int i = argc - 1; i >= 0; --i) {
-    const std::string arg = argv[i];
-    const bool empty_value = arg.size() > 3 && arg.compare(0, 2, "--") == 0 && arg.back() == '=';
-    if (empty_value) reversed.emplace_back();
-    reversed.push_back(empty_value ? arg.substr(0, arg.size() - 1) : arg);
-  }
+  std::vector<std::string> reversed = tools::Cli11Arguments(std::vector<std::string>(argv, argv + argc));
   try {
     app.parse(reversed);
   } catch (const CLI::ParseError& e) {
