@@ -181,6 +181,18 @@ TEST_F(StorageBusCounters, AnotherMonitorKeepsTheObjectAwayUntilItLeaves) {
   EXPECT_EQ(qelvmon->Open(), qelvmon::kSuccess);
 }
 
+TEST_F(StorageBusCounters, AReaderThatMayNotOpenTheDeviceGetsNoObjectAndNoError) {
+  Boot();
+  hostk::UserProcess& user = machine_->StandardUserProcess(0x400);
+  qelvperf::SetProcessChannelFactory([&user] { return qelvmon::MakeHostChannel(user); });
+  Open();
+  EXPECT_EQ(Collect().objects, 0u);
+  // The refusal holds no slot: an administrator's monitor opens.
+  auto qelvmon = qelvmon::MakeHostChannel(machine_->Process(kOtherMonitorPid));
+  EXPECT_EQ(qelvmon->Open(), qelvmon::kSuccess);
+  qelvmon->Close();
+}
+
 TEST_F(StorageBusCounters, CallsOutOfTurnCollectNothing) {
   Boot();
   EXPECT_EQ(Collect().objects, 0u);  // before Open

@@ -58,6 +58,12 @@ hostk::UserProcess& SimMachine::Process(std::uint32_t pid) {
   return *process;
 }
 
+hostk::UserProcess& SimMachine::StandardUserProcess(std::uint32_t pid) {
+  auto& process = impl_->processes[pid];
+  if (process == nullptr) process = std::make_unique<hostk::UserProcess>(pid, hostk::StandardUserToken());
+  return *process;
+}
+
 std::string SimMachine::VerifierReports() {
   std::string text;
   for (const auto& violation : hostk::verifier::Violations()) text += violation.message + "\n";

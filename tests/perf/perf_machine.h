@@ -34,6 +34,8 @@ class SimMachine {
   void RunUntil(std::int64_t ticks);
   // A user process of the machine (pid > 4), made on first use.
   hostk::UserProcess& Process(std::uint32_t pid);
+  // The same for a user in neither SYSTEM nor Administrators.
+  hostk::UserProcess& StandardUserProcess(std::uint32_t pid);
   // Verifier reports so far, one line each; empty when there were none.
   static std::string VerifierReports();
 
