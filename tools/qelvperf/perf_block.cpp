@@ -16,13 +16,13 @@ constexpr DWORD kCounterBlockLength = 32;
 
 constexpr DWORD Align8(DWORD n) { return (n + 7u) & ~7u; }
 
-struct CounterSpec {
+struct CounterKind {
   DWORD symbol;
   DWORD type;
   DWORD offset;
 };
 
-constexpr CounterSpec kCounters[kCounterCount] = {
+constexpr CounterKind kCounters[kCounterCount] = {
     {BUSY_PERCENT, PERF_OBJ_TIME_TIMER, kBusyOffset},
     {IDLE_PERCENT, PERF_OBJ_TIME_TIMER, kIdleOffset},
     {BUSY_TIME, PERF_ELAPSED_TIME, kBusyTimeOffset},
@@ -66,17 +66,17 @@ unsigned char* WriteDefinition(unsigned char* out, const Indexes& indexes, DWORD
   object.PerfTime.QuadPart = perf_time;
   object.PerfFreq.QuadPart = perf_freq;
   out = Put(out, object);
-  for (const CounterSpec& spec : kCounters) {
+  for (const CounterKind& kind : kCounters) {
     PERF_COUNTER_DEFINITION counter;
     std::memset(&counter, 0, sizeof counter);
     counter.ByteLength = sizeof(PERF_COUNTER_DEFINITION);
-    counter.CounterNameTitleIndex = indexes.first_counter + spec.symbol;
-    counter.CounterHelpTitleIndex = indexes.first_help + spec.symbol;
+    counter.CounterNameTitleIndex = indexes.first_counter + kind.symbol;
+    counter.CounterHelpTitleIndex = indexes.first_help + kind.symbol;
     counter.DefaultScale = 0;
     counter.DetailLevel = PERF_DETAIL_NOVICE;
-    counter.CounterType = spec.type;
+    counter.CounterType = kind.type;
     counter.CounterSize = sizeof(std::int64_t);
-    counter.CounterOffset = spec.offset;
+    counter.CounterOffset = kind.offset;
     out = Put(out, counter);
   }
   return out;
