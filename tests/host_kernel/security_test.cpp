@@ -33,17 +33,8 @@ class SecurityTest : public KernelTest {
  protected:
   void SetUp() override {
     KernelTest::SetUp();
-    device_ = AddDevice([this](PDEVICE_OBJECT, PIRP irp) { return Serve(irp); }, nullptr, L"\\Device\\Guarded");
-    UNICODE_STRING name, link;
-    RtlInitUnicodeString(&name, L"\\Device\\Guarded");
-    RtlInitUnicodeString(&link, L"\\DosDevices\\Guarded");
-    ASSERT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
-  }
-  void TearDown() override {
-    UNICODE_STRING link;
-    RtlInitUnicodeString(&link, L"\\DosDevices\\Guarded");
-    IoDeleteSymbolicLink(&link);
-    KernelTest::TearDown();
+    device_ = AddUserDevice([this](PDEVICE_OBJECT, PIRP irp) { return Serve(irp); }, L"\\Device\\Guarded",
+                            L"\\DosDevices\\Guarded");
   }
 
   NTSTATUS Serve(PIRP irp) {

@@ -62,6 +62,12 @@ class KernelTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    for (const WCHAR* linkName : links_) {
+      UNICODE_STRING link;
+      RtlInitUnicodeString(&link, linkName);
+      IoDeleteSymbolicLink(&link);
+    }
+    links_.clear();
     for (auto it = devices_.rbegin(); it != devices_.rend(); ++it) {
       PDEVICE_OBJECT device = *it;
       if (PDEVICE_OBJECT lower = hostk::LowerDeviceOf(device)) IoDetachDevice(lower);
@@ -94,6 +100,19 @@ class KernelTest : public ::testing::Test {
     return device;
   }
 
+  // A named device with a symbolic link to it, so that user processes
+  // open it; the link goes at the end of the test. Both names are
+  // literals.
+  PDEVICE_OBJECT AddUserDevice(Dispatch dispatch, const WCHAR* deviceName, const WCHAR* linkName) {
+    PDEVICE_OBJECT added = AddDevice(std::move(dispatch), nullptr, deviceName);
+    UNICODE_STRING target, link;
+    RtlInitUnicodeString(&target, deviceName);
+    RtlInitUnicodeString(&link, linkName);
+    EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+    links_.push_back(linkName);
+    return added;
+  }
+
   // A bottom device that marks every IRP pending and keeps it in *held.
   PDEVICE_OBJECT AddHoldingDevice(PIRP* held) {
     return AddDevice([held](PDEVICE_OBJECT, PIRP irp) {
@@ -118,6 +137,7 @@ class KernelTest : public ::testing::Test {
 
   PDRIVER_OBJECT driver_ = nullptr;
   std::vector<PDEVICE_OBJECT> devices_;
+  std::vector<const WCHAR*> links_;
   std::vector<std::unique_ptr<TestDevice>> testDevices_;
   bool expectViolations_ = false;
   hostfault::Scope faults_;

@@ -19,17 +19,8 @@ class UserProcessTest : public KernelTest {
  protected:
   void SetUp() override {
     KernelTest::SetUp();
-    device_ = AddDevice([this](PDEVICE_OBJECT, PIRP irp) { return Serve(irp); }, nullptr, L"\\Device\\UserTest");
-    UNICODE_STRING name, link;
-    RtlInitUnicodeString(&name, L"\\Device\\UserTest");
-    RtlInitUnicodeString(&link, L"\\DosDevices\\UserTest");
-    ASSERT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
-  }
-  void TearDown() override {
-    UNICODE_STRING link;
-    RtlInitUnicodeString(&link, L"\\DosDevices\\UserTest");
-    IoDeleteSymbolicLink(&link);
-    KernelTest::TearDown();
+    device_ = AddUserDevice([this](PDEVICE_OBJECT, PIRP irp) { return Serve(irp); }, L"\\Device\\UserTest",
+                            L"\\DosDevices\\UserTest");
   }
 
   // The device: records what arrives; device control fills the system
